@@ -1,0 +1,47 @@
+# The _kelvar extension module, built against the stable ABI of CPython 3.10.
+
+set(KELVAR_MODULE_SOURCES
+  src/module/module.cpp
+  src/module/functions.cpp
+  src/module/attach.cpp
+  src/module/failure.cpp
+  src/module/pending_error.cpp
+  src/module/text.cpp
+  src/module/binding.cpp
+  src/module/convert.cpp
+)
+
+if(CMAKE_CROSSCOMPILING AND WIN32)
+  # No interpreter for the target here: headers and an import library for
+  # python3.dll are staged by the toolchain support.
+  include(KelvarWindowsPython)
+  add_library(_kelvar MODULE ${KELVAR_MODULE_SOURCES})
+  set_target_properties(_kelvar PROPERTIES PREFIX "" SUFFIX ".pyd")
+  target_link_libraries(_kelvar PRIVATE kelvar_windows_python)
+else()
+  find_package(Python 3.10 REQUIRED COMPONENTS Interpreter Development.SABIModule)
+  Python_add_library(_kelvar MODULE USE_SABI 3.10 WITH_SOABI ${KELVAR_MODULE_SOURCES})
+endif()
+
+target_compile_definitions(_kelvar PRIVATE Py_LIMITED_API=0x030A0000)
+target_link_libraries(_kelvar PRIVATE kelvar_core)
+kelvar_warnings(_kelvar)
+
+# Export the initialiser and nothing else, not even the weak template
+# instantiations that the C++ runtime's headers mark as visible.
+if(APPLE)
+  target_link_options(_kelvar PRIVATE "LINKER:-exported_symbol,_PyInit__kelvar")
+elseif(WIN32)
+  if(NOT MSVC)
+    target_link_options(_kelvar PRIVATE -static-libgcc -static-libstdc++ -static)
+  endif()
+else()
+  target_link_options(_kelvar PRIVATE
+    "LINKER:--version-script=${CMAKE_CURRENT_SOURCE_DIR}/cmake/exports.map")
+  set_property(TARGET _kelvar APPEND PROPERTY LINK_DEPENDS
+    "${CMAKE_CURRENT_SOURCE_DIR}/cmake/exports.map")
+endif()
+
+if(DEFINED SKBUILD_PLATLIB_DIR)
+  install(TARGETS _kelvar LIBRARY DESTINATION .)
+endif()

@@ -1,0 +1,25 @@
+// Constant answers of the build: what the target platform is, not what the
+// running machine looks like.
+#pragma once
+
+#include <string_view>
+
+namespace kelvar::facts {
+
+inline constexpr std::string_view version = "0.1.0";
+
+// The text reported for commands that live inside the command interpreter.
+// It is one literal, never a path joined at run time.
+inline constexpr std::string_view cmd_exe_path = "C:\\Windows\\System32\\cmd.exe (built-in)";
+
+#ifdef _WIN32
+inline constexpr bool is_windows = true;
+inline constexpr std::string_view executable_extension = ".exe";
+#else
+inline constexpr bool is_windows = false;
+inline constexpr std::string_view executable_extension = "";
+#endif
+
+static_assert(cmd_exe_path.size() == 38);
+
+}  // namespace kelvar::facts

@@ -1,0 +1,60 @@
+// Running one child program with one argument and capturing what it prints.
+//
+// The interface is split in two so that callers embedded in an interpreter can
+// do the parts that read process-wide state (the environment, the program
+// search) while they hold their own lock, and the parts that only wait
+// (spawning, reading, reaping) without it.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kelvar::lookup {
+
+// Everything a run needs, resolved up front; holds no OS resources.
+struct PreparedRun {
+#ifdef _WIN32
+  std::wstring program;       // full path of the program to start
+  std::wstring command_line;  // quoted for the child's C runtime
+#else
+  std::string program;                   // full path of the program to start
+  std::vector<std::string> argv;         // argv[0] and the one argument
+  std::vector<std::string> environment;  // snapshot, "NAME=value" entries
+#endif
+};
+
+// Finds `program` (a bare name such as "where") by the platform's search
+// order and prepares it to be run with `argument` (UTF-8) as its only
+// argument. Returns nothing when the program cannot be found or the argument
+// cannot be passed (it holds U+0000); no child is started in that case.
+std::optional<PreparedRun> prepare_run(std::string_view program, std::string_view argument);
+
+enum class RunStatus {
+  completed,   // the child ran and was reaped; exit_code and streams are valid
+  failed,      // it could not be started, set up or waited for
+  stopped,     // should_stop() asked to abandon it; the child was killed and reaped
+  read_error,  // reading a captured stream failed; `error` describes it
+};
+
+struct RunResult {
+  RunStatus status = RunStatus::failed;
+  std::uint32_t exit_code = 0;
+  std::string out;    // standard output, raw bytes
+  std::string err;    // standard error, raw bytes
+  std::string error;  // description for read_error
+};
+
+// Asked at least every 100 ms (and after every interrupted wait) while the
+// child runs; returning true abandons the run.
+using StopCheck = std::function<bool()>;
+
+// Starts the prepared program with standard input from the null device and
+// both output streams captured, reads both to their end, and waits for it.
+// Touches no state of the caller's: safe to run without the caller's lock.
+RunResult run(const PreparedRun& prepared, const StopCheck& should_stop);
+
+}  // namespace kelvar::lookup
