@@ -1,0 +1,266 @@
+#include "module/convert.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstddef>
+#include <initializer_list>
+#include <optional>
+#include <string>
+
+#include "module/failure.h"
+#include "module/mismatch.h"
+#include "module/names.h"
+#include "module/once.h"
+#include "module/text.h"
+
+namespace kelvar::py {
+namespace {
+
+constexpr std::string_view out_of_range = "out of range integral type conversion attempted";
+
+PyObject* as_object(PyTypeObject* type) noexcept {
+  return reinterpret_cast<PyObject*>(type);
+}
+
+PendingError out_of_range_error() {
+  return PendingError::with_message(PyExc_OverflowError, std::string(out_of_range));
+}
+
+// collections.abc.Sequence, looked up the first time a non-sequence is
+// refused; it only names the expected type in that message.
+OnceCell<PyObject*> sequence_class_cell;
+
+PyObject* sequence_class() {
+  return sequence_class_cell.get([]() -> PyObject* {
+    Ref module = Ref::steal(PyImport_ImportModule("collections.abc"));
+    if (!module) fail("cannot import collections.abc: " + PendingError::fetch().debug());
+    Ref sequence = Ref::steal(PyObject_GetAttrString(module.get(), "Sequence"));
+    if (!sequence) {
+      fail("collections.abc has no Sequence: " + PendingError::fetch().debug());
+    }
+    if (!PyType_Check(sequence.get())) fail("collections.abc.Sequence is not a type");
+    // Kept, like every once-only value, for the life of the process.
+    return sequence.release();
+  });
+}
+
+// Whether attribute `name` of `type` is a str whose text is one of `texts`.
+// Any failure to tell counts as no, and what went wrong is dropped.
+bool attribute_is(PyObject* type, PyObject* name, std::initializer_list<const char*> texts) {
+  Ref attribute = Ref::steal(PyObject_GetAttr(type, name));
+  if (!attribute) {
+    (void)PendingError::take();
+    return false;
+  }
+  if (!PyUnicode_Check(attribute.get())) return false;
+  // Compares the whole text, embedded NULs included, and cannot fail.
+  return std::any_of(texts.begin(), texts.end(), [&](const char* text) {
+    return PyUnicode_CompareWithASCIIString(attribute.get(), text) == 0;
+  });
+}
+
+bool is_numpy_bool_type(PyObject* type) {
+  return attribute_is(type, names::dunder_module(), {"numpy"}) &&
+         attribute_is(type, names::dunder_name(), {"bool_", "bool"});
+}
+
+// NumPy's boolean scalars are not bool instances; they convert through their
+// type's own __bool__, looked up on the type as the interpreter would.
+Result<bool> numpy_bool(PyObject* object, PyObject* type) {
+  Ref found = Ref::steal(PyObject_GetAttr(type, names::dunder_bool()));
+  if (!found) {
+    (void)PendingError::take();
+    return PendingError::with_message(PyExc_TypeError, "object of type '" + display_text(type) +
+                                                           "' does not define a '__bool__' "
+                                                           "conversion");
+  }
+  // Static types answer PyType_GetSlot from 3.10 on, the oldest interpreter
+  // this module is built for.
+  auto* const get =
+      reinterpret_cast<descrgetfunc>(PyType_GetSlot(Py_TYPE(found.get()), Py_tp_descr_get));
+  Ref method;
+  if (get != nullptr) {
+    method = Ref::steal(get(found.get(), object, type));
+    if (!method) return PendingError::fetch();
+  } else {
+    method = std::move(found);
+  }
+  Ref result = Ref::steal(PyObject_CallObject(method.get(), nullptr));
+  if (!result) return PendingError::fetch();
+  if (Py_TYPE(result.get()) != &PyBool_Type) {
+    return type_mismatch(result.get(), as_object(&PyBool_Type));
+  }
+  return result.get() == Py_True;
+}
+
+// The value of an item that is not an int, and the only part of an element's
+// conversion that may run Python code.
+Result<long> index_as_long(PyObject* object) {
+  Ref index = Ref::steal(PyNumber_Index(object));
+  if (!index) return PendingError::fetch();
+  const long value = PyLong_AsLong(index.get());
+  if (value == -1 && PyErr_Occurred() != nullptr) return PendingError::fetch();
+  return value;
+}
+
+Result<std::int32_t> narrow_i32(long value) {
+  // Where C long is 32 bits wide PyLong_AsLong has refused everything out of
+  // range already; elsewhere the range is ours to enforce.
+  const long long wide = value;
+  if (wide < INT32_MIN || wide > INT32_MAX) return out_of_range_error();
+  return static_cast<std::int32_t>(wide);
+}
+
+// An int (of any subclass) converts without running Python code.
+Result<std::int32_t> int_to_i32(PyObject* object) {
+  const long value = PyLong_AsLong(object);
+  if (value == -1 && PyErr_Occurred() != nullptr) return PendingError::fetch();
+  return narrow_i32(value);
+}
+
+// Appends the item's value, or gives the item's conversion failure.
+std::optional<PendingError> append_i32(std::vector<std::int32_t>& values, PyObject* item) {
+  Result<std::int32_t> value = to_i32(item);
+  if (!value) return value.take_error();
+  values.push_back(value.value());
+  return std::nullopt;
+}
+
+// A lying __len__ must not decide how much memory is taken before a single
+// element has been seen, so a larger hint only sizes the first reservation up
+// to this many elements and the array grows as elements arrive.
+constexpr std::size_t max_reserved_elements = std::size_t{1} << 16;
+// 4-byte elements past this count could not be addressed in a byte size.
+constexpr std::uint64_t capacity_limit = std::uint64_t{1} << 61;
+
+std::size_t length_hint(PyObject* object) {
+  const Py_ssize_t size = PyObject_Size(object);
+  if (size < 0) {
+    // A sequence that cannot tell its length is still converted in full.
+    (void)PendingError::take();
+    return 0;
+  }
+  if (static_cast<std::uint64_t>(size) >= capacity_limit) fail("capacity overflow");
+  return static_cast<std::size_t>(size);
+}
+
+// Exact lists and tuples give the same elements as their iterators, in the
+// same order, without an iterator object. The size is read again at every
+// step: converting an item may run Python code that shrinks or grows a list.
+struct ListItems {
+  static Py_ssize_t size(PyObject* list) { return PyList_Size(list); }
+  static PyObject* item(PyObject* list, Py_ssize_t i) { return PyList_GetItem(list, i); }
+};
+struct TupleItems {
+  static Py_ssize_t size(PyObject* tuple) { return PyTuple_Size(tuple); }
+  static PyObject* item(PyObject* tuple, Py_ssize_t i) { return PyTuple_GetItem(tuple, i); }
+};
+
+template <class Items>
+Result<std::vector<std::int32_t>> convert_items(PyObject* object, std::size_t hint) {
+  std::vector<std::int32_t> values;
+  // The hint of an exact list or tuple is its true size.
+  values.reserve(hint);
+  for (Py_ssize_t i = 0; i < Items::size(object); ++i) {
+    PyObject* item = Items::item(object, i);  // borrowed
+    if (item == nullptr) return PendingError::fetch();
+    if (PyLong_Check(item)) {
+      Result<std::int32_t> value = int_to_i32(item);
+      if (!value) return value.take_error();
+      values.push_back(value.value());
+      continue;
+    }
+    // __index__ may drop the container's own reference to the item.
+    const Ref held = Ref::borrow(item);
+    if (auto error = append_i32(values, held.get())) return std::move(*error);
+  }
+  return values;
+}
+
+Result<std::vector<std::int32_t>> convert_iterated(PyObject* object, std::size_t hint) {
+  std::vector<std::int32_t> values;
+  values.reserve(std::min(hint, max_reserved_elements));
+  Ref iterator = Ref::steal(PyObject_GetIter(object));
+  if (!iterator) return PendingError::fetch();
+  while (true) {
+    Ref item = Ref::steal(PyIter_Next(iterator.get()));
+    if (!item) {
+      if (PyErr_Occurred() != nullptr) return PendingError::fetch();
+      break;
+    }
+    if (auto error = append_i32(values, item.get())) return std::move(*error);
+  }
+  return values;
+}
+
+}  // namespace
+
+Result<std::string_view> to_text(PyObject* object) {
+  if (!PyUnicode_Check(object)) return type_mismatch(object, as_object(&PyUnicode_Type));
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(object, &size);
+  // A lone surrogate has no UTF-8 form: the encoder's UnicodeEncodeError.
+  if (utf8 == nullptr) return PendingError::fetch();
+  return std::string_view(utf8, static_cast<std::size_t>(size));
+}
+
+Result<bool> to_bool(PyObject* object) {
+  PyTypeObject* const type = Py_TYPE(object);
+  if (type == &PyBool_Type) return object == Py_True;
+  if (is_numpy_bool_type(as_object(type))) return numpy_bool(object, as_object(type));
+  return type_mismatch(object, as_object(&PyBool_Type));
+}
+
+Result<std::uint32_t> to_u32(PyObject* object) {
+  unsigned long long value = 0;
+  if (PyLong_Check(object)) {
+    value = PyLong_AsUnsignedLongLong(object);
+  } else {
+    Ref index = Ref::steal(PyNumber_Index(object));
+    if (!index) return PendingError::fetch();
+    value = PyLong_AsUnsignedLongLong(index.get());
+  }
+  // Negative values and those of 2^64 or more: the interpreter's OverflowError.
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) {
+    return PendingError::fetch();
+  }
+  if (value > UINT32_MAX) return out_of_range_error();
+  return static_cast<std::uint32_t>(value);
+}
+
+Result<std::int32_t> to_i32(PyObject* object) {
+  if (PyLong_Check(object)) return int_to_i32(object);
+  Result<long> value = index_as_long(object);
+  if (!value) return value.take_error();
+  return narrow_i32(value.value());
+}
+
+Result<std::vector<std::int32_t>> to_i32_sequence(PyObject* object) {
+  // A str is a sequence, but of characters: refused before anything else.
+  if (PyUnicode_Check(object)) {
+    return PendingError::with_message(PyExc_TypeError, "Can't extract `str` to `Vec`");
+  }
+  if (!PySequence_Check(object)) return type_mismatch(object, sequence_class());
+  const std::size_t hint = length_hint(object);
+  if (PyList_CheckExact(object)) return convert_items<ListItems>(object, hint);
+  if (PyTuple_CheckExact(object)) {
+    return convert_items<TupleItems>(object, hint);
+  }
+  return convert_iterated(object, hint);
+}
+
+PendingError wrap_argument_error(std::string_view name, PendingError error) {
+  // Subclasses of TypeError carry meaning of their own and pass unchanged.
+  if (error.type() != PyExc_TypeError) return error;
+  std::string message = "argument '";
+  message.append(name);
+  message.append("': ");
+  message += display_text(error.value());
+  Ref cause = Ref::steal(PyException_GetCause(error.value()));
+  Ref relabelled = PendingError::with_message(PyExc_TypeError, std::move(message)).into_value();
+  // The replaced error is not chained; only its own cause carries over.
+  PyException_SetCause(relabelled.get(), cause.release());
+  return PendingError::from_value(std::move(relabelled));
+}
+
+}  // namespace kelvar::py
