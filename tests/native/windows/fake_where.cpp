@@ -1,0 +1,203 @@
+// A stand-in for the Windows `where`, driven by environment variables that
+// the tests set before each run (the child inherits the environment):
+//
+//   KELVAR_FAKE_WHERE_ARGV       file to receive the arguments, as UTF-8: the
+//                                C runtime's argv and CommandLineToArgvW's,
+//                                each as "<count>\n" then NUL-ended items
+//   KELVAR_FAKE_WHERE_ERR_BYTES  write this many bytes to standard error first
+//   KELVAR_FAKE_WHERE_OUT_HEX    the exact bytes to write to standard output
+//   KELVAR_FAKE_WHERE_ECHO       when set: write argv[1] and CR LF instead
+//   KELVAR_FAKE_WHERE_STDIN      when set: report on standard output what
+//                                standard input gave: "eof" or "data"
+//   KELVAR_FAKE_WHERE_EVENT      name of an event that the waits below use
+//   KELVAR_FAKE_WHERE_GRANDCHILD when set: start a copy of itself that keeps
+//                                both output pipes, waits for the event, then
+//                                writes KELVAR_FAKE_WHERE_LATE_HEX and ends
+//   KELVAR_FAKE_WHERE_WAIT       when set: wait for the event before exiting
+//   KELVAR_FAKE_WHERE_MARKER     file written (by rename, so never seen half
+//                                done) once all that is set up: "<pid> <grandchild pid>"
+//   KELVAR_FAKE_WHERE_EXIT       exit code (default 0)
+//
+// Output goes through WriteFile, never through the C runtime's text mode,
+// so the bytes arrive exactly as asked.
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+// After windows.h, whose types it needs.
+#include <fcntl.h>
+#include <io.h>
+#include <shellapi.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+std::optional<std::wstring> env(const wchar_t* name) {
+  const DWORD needed = GetEnvironmentVariableW(name, nullptr, 0);
+  if (needed == 0) return std::nullopt;
+  std::wstring value(needed, L'\0');
+  const DWORD len = GetEnvironmentVariableW(name, value.data(), needed);
+  value.resize(len);
+  return value;
+}
+
+std::string utf8(std::wstring_view wide) {
+  if (wide.empty()) return std::string();
+  const int len = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
+                                      nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<std::size_t>(len), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), out.data(), len,
+                      nullptr, nullptr);
+  return out;
+}
+
+std::string from_hex(std::wstring_view hex) {
+  std::string bytes;
+  auto digit = [](wchar_t c) -> int {
+    if (c >= L'0' && c <= L'9') return c - L'0';
+    if (c >= L'a' && c <= L'f') return c - L'a' + 10;
+    if (c >= L'A' && c <= L'F') return c - L'A' + 10;
+    return 0;
+  };
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+    bytes.push_back(static_cast<char>(digit(hex[i]) * 16 + digit(hex[i + 1])));
+  }
+  return bytes;
+}
+
+bool write_all(HANDLE h, std::string_view bytes) {
+  while (!bytes.empty()) {
+    DWORD written = 0;
+    const DWORD chunk = static_cast<DWORD>(bytes.size() < 65536 ? bytes.size() : 65536);
+    if (!WriteFile(h, bytes.data(), chunk, &written, nullptr)) return false;
+    bytes.remove_prefix(written);
+  }
+  return true;
+}
+
+bool write_file(const std::wstring& path, std::string_view bytes) {
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  const bool ok = write_all(h, bytes);
+  CloseHandle(h);
+  return ok;
+}
+
+void append_list(std::string& record, const std::vector<std::string>& items) {
+  record += std::to_string(items.size());
+  record += '\n';
+  for (const std::string& item : items) {
+    record += item;
+    record += '\0';
+  }
+}
+
+void wait_for_event() {
+  const std::optional<std::wstring> name = env(L"KELVAR_FAKE_WHERE_EVENT");
+  if (!name) return;
+  HANDLE event = OpenEventW(SYNCHRONIZE, FALSE, name->c_str());
+  if (event == nullptr) return;
+  WaitForSingleObject(event, INFINITE);
+  CloseHandle(event);
+}
+
+int grandchild() {
+  wait_for_event();
+  if (auto late = env(L"KELVAR_FAKE_WHERE_LATE_HEX")) {
+    write_all(GetStdHandle(STD_OUTPUT_HANDLE), from_hex(*late));
+  }
+  return 0;
+}
+
+// Starts a copy of this program that inherits both output handles, so the
+// pipes stay open after this process is gone.
+DWORD start_grandchild() {
+  wchar_t self[MAX_PATH * 4];
+  const DWORD len = GetModuleFileNameW(nullptr, self, MAX_PATH * 4);
+  if (len == 0 || len >= MAX_PATH * 4) return 0;
+  std::wstring command_line = L"\"" + std::wstring(self, len) + L"\" --grandchild";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  PROCESS_INFORMATION info{};
+  if (!CreateProcessW(self, command_line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+                      nullptr, &startup, &info)) {
+    return 0;
+  }
+  CloseHandle(info.hThread);
+  CloseHandle(info.hProcess);
+  return info.dwProcessId;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
+  if (argc == 2 && std::wstring_view(argv[1]) == L"--grandchild") return grandchild();
+
+  if (auto path = env(L"KELVAR_FAKE_WHERE_ARGV")) {
+    std::vector<std::string> crt;
+    for (int i = 0; i < argc; ++i) crt.push_back(utf8(argv[i]));
+    std::vector<std::string> shell;
+    int count = 0;
+    if (wchar_t** parsed = CommandLineToArgvW(GetCommandLineW(), &count)) {
+      for (int i = 0; i < count; ++i) shell.push_back(utf8(parsed[i]));
+      LocalFree(parsed);
+    }
+    std::string record;
+    append_list(record, crt);
+    append_list(record, shell);
+    write_file(*path, record);
+  }
+
+  const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  const HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+
+  if (auto count = env(L"KELVAR_FAKE_WHERE_ERR_BYTES")) {
+    const std::string noise(static_cast<std::size_t>(std::wcstoul(count->c_str(), nullptr, 10)),
+                            'e');
+    write_all(err, noise);
+  }
+  if (env(L"KELVAR_FAKE_WHERE_STDIN")) {
+    char byte = 0;
+    DWORD got = 0;
+    const BOOL ok = ReadFile(GetStdHandle(STD_INPUT_HANDLE), &byte, 1, &got, nullptr);
+    write_all(out, ok && got == 0 ? "eof" : "data");
+  }
+  if (env(L"KELVAR_FAKE_WHERE_ECHO")) {
+    write_all(out, (argc > 1 ? utf8(argv[1]) : std::string()) + "\r\n");
+  } else if (auto hex = env(L"KELVAR_FAKE_WHERE_OUT_HEX")) {
+    write_all(out, from_hex(*hex));
+  }
+
+  DWORD grandchild_pid = 0;
+  if (env(L"KELVAR_FAKE_WHERE_GRANDCHILD")) grandchild_pid = start_grandchild();
+  if (auto marker = env(L"KELVAR_FAKE_WHERE_MARKER")) {
+    const std::wstring partial = *marker + L".partial";
+    if (write_file(partial,
+                   std::to_string(GetCurrentProcessId()) + " " + std::to_string(grandchild_pid))) {
+      MoveFileExW(partial.c_str(), marker->c_str(), MOVEFILE_REPLACE_EXISTING);
+    }
+  }
+  if (env(L"KELVAR_FAKE_WHERE_WAIT")) wait_for_event();
+
+  if (auto code = env(L"KELVAR_FAKE_WHERE_EXIT")) {
+    return static_cast<int>(std::wcstoul(code->c_str(), nullptr, 10));
+  }
+  return 0;
+}

@@ -1,0 +1,395 @@
+// The Windows process runner, driven through the fake `where` that the build
+// puts beside the test executable.
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "check.h"
+#include "lookup/lookup.h"
+#include "lookup/output.h"
+#include "lookup/process.h"
+#include "windows_test_support.h"
+
+using kelvar::lookup::build_query;
+using kelvar::lookup::first_reported_path;
+using kelvar::lookup::prepare_run;
+using kelvar::lookup::RunResult;
+using kelvar::lookup::RunStatus;
+using kelvar::lookup::where_program;
+using namespace kelvar_test::win;
+
+namespace {
+
+bool ends_with_insensitive(std::wstring_view text, std::wstring_view tail) {
+  if (text.size() < tail.size()) return false;
+  const std::wstring_view end = text.substr(text.size() - tail.size());
+  return CompareStringOrdinal(end.data(), static_cast<int>(end.size()), tail.data(),
+                              static_cast<int>(tail.size()), TRUE) == CSTR_EQUAL;
+}
+
+bool same_path(std::wstring_view a, std::wstring_view b) {
+  return a.size() == b.size() && ends_with_insensitive(a, b);
+}
+
+std::wstring system_directory() {
+  wchar_t buffer[MAX_PATH];
+  return std::wstring(buffer, GetSystemDirectoryW(buffer, MAX_PATH));
+}
+
+std::wstring windows_directory() {
+  wchar_t buffer[MAX_PATH];
+  return std::wstring(buffer, GetWindowsDirectoryW(buffer, MAX_PATH));
+}
+
+// The fake's process, looked up by the id it wrote: whether it is gone.
+bool process_has_ended(DWORD pid) {
+  HANDLE h = OpenProcess(SYNCHRONIZE, FALSE, pid);
+  if (h == nullptr) return true;  // no such process any more
+  const bool ended = WaitForSingleObject(h, 0) == WAIT_OBJECT_0;
+  CloseHandle(h);
+  return ended;
+}
+
+void wait_for_process(DWORD pid) {
+  HANDLE h = OpenProcess(SYNCHRONIZE, FALSE, pid);
+  if (h == nullptr) return;
+  WaitForSingleObject(h, INFINITE);
+  CloseHandle(h);
+}
+
+}  // namespace
+
+TEST_CASE(windows_prepare_finds_where_beside_the_executable_first) {
+  const auto prepared = prepare_run(where_program, "x.exe");
+  CHECK(prepared.has_value());
+  if (!prepared) return;
+  // Wine's own where.exe is in the system directory, which comes later.
+  CHECK(same_path(prepared->program, executable_directory() + L"\\where.exe"));
+}
+
+TEST_CASE(windows_program_search_order) {
+  ScratchDir a(L"path-a");
+  ScratchDir b(L"path-b");
+  CHECK(a.ok() && b.ok());
+  const std::wstring probe = L"kelvar-probe-" + std::to_wstring(GetCurrentProcessId());
+  CHECK(touch(a / (probe + L".exe")));
+  CHECK(touch(b / (probe + L".exe")));
+  // Only in b as a file; a has a directory of that name, which cannot run.
+  const std::wstring dir_probe = probe + L"-dir";
+  CHECK(CreateDirectoryW((a / (dir_probe + L".exe")).c_str(), nullptr));
+  CHECK(touch(b / (dir_probe + L".exe")));
+  // Programs of the system, also planted on PATH: the system copy wins.
+  CHECK(touch(a / L"cmd.exe"));
+  CHECK(touch(a / L"regedit.exe"));
+  const bool regedit_only_in_windows_dir = exists(windows_directory() + L"\\regedit.exe") &&
+                                           !exists(system_directory() + L"\\regedit.exe");
+  CHECK(regedit_only_in_windows_dir);
+
+  struct Row {
+    std::wstring program;
+    std::wstring path_value;
+    std::optional<std::wstring> expected;
+  };
+  const std::vector<Row> rows = {
+      {probe, a.path() + L";" + b.path(), a / (probe + L".exe")},
+      {probe, b.path() + L";" + a.path(), b / (probe + L".exe")},
+      {probe, L";;" + b.path() + L";", b / (probe + L".exe")},
+      {probe, L"\"" + b.path() + L"\";" + a.path(), b / (probe + L".exe")},
+      {probe, a.path() + L"\\;" + b.path(), a / (probe + L".exe")},
+      {dir_probe, a.path() + L";" + b.path(), b / (dir_probe + L".exe")},
+      {L"cmd", a.path(), system_directory() + L"\\cmd.exe"},
+      {L"regedit", a.path(), windows_directory() + L"\\regedit.exe"},
+      {probe + L"-missing", a.path() + L";" + b.path(), std::nullopt},
+      {probe, L"", std::nullopt},
+  };
+  for (const Row& row : rows) {
+    ScopedEnv path(L"PATH", std::optional<std::wstring>(row.path_value));
+    const auto prepared = prepare_run(utf8(row.program), "arg");
+    CHECK_EQ(prepared.has_value(), row.expected.has_value());
+    if (prepared && row.expected) {
+      // A doubled separator would still open, but is not what was asked.
+      const std::wstring expected = *row.expected;
+      if (!same_path(prepared->program, expected)) {
+        CHECK_EQ(utf8(prepared->program), utf8(expected));
+      }
+    }
+  }
+}
+
+TEST_CASE(windows_argument_with_nul_is_not_prepared) {
+  CHECK(!prepare_run(where_program, std::string("git\0.exe", 8)).has_value());
+  CHECK(!prepare_run(where_program, build_query(std::string("\0", 1), false)).has_value());
+  CHECK(!run_where(std::string("a\0", 2)).has_value());
+}
+
+TEST_CASE(windows_child_receives_the_query_as_one_argument) {
+  struct Row {
+    std::string_view name;
+    bool fuzzy;
+    std::string_view expected;
+  };
+  const Row rows[] = {
+      {"git", false, "git.exe"},
+      {"git", true, "*git*.exe"},
+      {"", false, ".exe"},
+      {"", true, "**.exe"},
+      {"my tool", false, "my tool.exe"},
+      {" lead and trail ", true, "* lead and trail *.exe"},
+      {"tab\there", false, "tab\there.exe"},
+      {"say \"hi\"", false, "say \"hi\".exe"},
+      {"\"", true, "*\"*.exe"},
+      {"dir\\", false, "dir\\.exe"},
+      {"dir\\\\", true, "*dir\\\\*.exe"},
+      {"a\\\"b", false, "a\\\"b.exe"},
+      {"gr\xc3\xbc\xc3\x9f"
+       "e",
+       false,
+       "gr\xc3\xbc\xc3\x9f"
+       "e.exe"},
+      {"\xe6\x97\xa5\xe6\x9c\xac", true, "*\xe6\x97\xa5\xe6\x9c\xac*.exe"},
+      {"\xf0\x9f\x98\x80 x", false, "\xf0\x9f\x98\x80 x.exe"},
+      {"C:\\Program Files\\", false, "C:\\Program Files\\.exe"},
+  };
+  for (const Row& row : rows) {
+    const std::string query = build_query(row.name, row.fuzzy);
+    CHECK_EQ(query, row.expected);
+    const auto received = arguments_received(query);
+    CHECK(received.has_value());
+    if (!received) continue;
+    CHECK_EQ(received->crt.size(), std::size_t{2});
+    CHECK_EQ(received->shell.size(), std::size_t{2});
+    if (received->crt.size() == 2) {
+      CHECK_EQ(received->crt[1], row.expected);
+      CHECK(ends_with_insensitive(wide(received->crt[0]), L"\\where.exe"));
+    }
+    if (received->shell.size() == 2) CHECK_EQ(received->shell[1], row.expected);
+  }
+}
+
+TEST_CASE(windows_raw_arguments_survive_quoting) {
+  // Arguments that a query never takes (it always ends in ".exe"), but that
+  // the quoting must carry as well: trailing backslashes in front of the
+  // closing quotation mark, lone quotation marks, nothing at all.
+  const std::string_view rows[] = {
+      "",       " ",     "\t",        "\"",         "\"\"",          "\\",
+      "\\\\",   "a\\",   "a\\\\\\",   "a b\\",      "\\\"",          "\\\\\"",
+      "x\"\"y", "\" \"", "a\"b c\"d", "\xc3\xbc\\", "\xc3\xbc \"\\", "end with space ",
+  };
+  for (const std::string_view argument : rows) {
+    const auto received = arguments_received(argument);
+    CHECK(received.has_value());
+    if (!received) continue;
+    CHECK_EQ(received->crt.size(), std::size_t{2});
+    if (received->crt.size() == 2) CHECK_EQ(received->crt[1], argument);
+    CHECK_EQ(received->shell.size(), std::size_t{2});
+    if (received->shell.size() == 2) CHECK_EQ(received->shell[1], argument);
+  }
+}
+
+TEST_CASE(windows_exit_code_and_output_are_reported) {
+  struct Row {
+    unsigned exit_code;
+    std::optional<std::string> path;
+  };
+  const Row rows[] = {
+      {0, "C:\\Tools\\git.exe"},
+      {1, std::nullopt},
+      {2, std::nullopt},
+  };
+  for (const Row& row : rows) {
+    const auto result = run_printing("C:\\Tools\\git.exe\r\n", row.exit_code);
+    CHECK(result.has_value());
+    if (!result) continue;
+    CHECK(result->status == RunStatus::completed);
+    CHECK_EQ(result->exit_code, std::uint32_t{row.exit_code});
+    CHECK_EQ(result->out, std::string("C:\\Tools\\git.exe\r\n"));
+    CHECK_EQ(result->err, std::string());
+    CHECK(first_reported_path(*result) == row.path);
+  }
+}
+
+TEST_CASE(windows_crlf_output_gives_the_first_path) {
+  struct Row {
+    std::string_view printed;
+    std::optional<std::string> path;
+  };
+  const Row rows[] = {
+      {"C:\\Windows\\System32\\where.exe\r\n", "C:\\Windows\\System32\\where.exe"},
+      {"C:\\a\\one.exe\r\nC:\\b\\two.exe\r\n", "C:\\a\\one.exe\r"},
+      {"\r\n\r\n  C:\\a\\one.exe\r\n", "C:\\a\\one.exe"},
+      {"\r\n \t\r\n", std::nullopt},
+      {"", std::nullopt},
+  };
+  for (const Row& row : rows) {
+    const auto result = run_printing(row.printed);
+    CHECK(result.has_value());
+    if (!result) continue;
+    CHECK_EQ(result->out, row.printed);
+    const std::optional<std::string> path = first_reported_path(*result);
+    CHECK_EQ(path.has_value(), row.path.has_value());
+    if (path && row.path) CHECK_EQ(*path, *row.path);
+  }
+}
+
+TEST_CASE(windows_standard_input_reads_end_of_file_at_once) {
+  ScopedEnv stdin_probe(L"KELVAR_FAKE_WHERE_STDIN", "1");
+  const auto result = run_where("x.exe");
+  CHECK(result.has_value());
+  if (result) CHECK_EQ(result->out, std::string("eof"));
+}
+
+TEST_CASE(windows_megabyte_on_standard_error_before_output_does_not_block) {
+  // A child that fills the error pipe before it writes its answer blocks
+  // for good unless both pipes are drained at the same time.
+  constexpr std::size_t kNoise = 1024 * 1024;
+  ScopedEnv noise(L"KELVAR_FAKE_WHERE_ERR_BYTES", std::to_string(kNoise));
+  const auto result = run_printing("C:\\x\\found.exe\r\n");
+  CHECK(result.has_value());
+  if (!result) return;
+  CHECK(result->status == RunStatus::completed);
+  CHECK_EQ(result->err.size(), kNoise);
+  CHECK(result->err.find_first_not_of('e') == std::string::npos);
+  CHECK(first_reported_path(*result) == std::optional<std::string>("C:\\x\\found.exe"));
+}
+
+TEST_CASE(windows_output_of_a_grandchild_is_read_to_its_end) {
+  // The child exits at once; a grandchild it left holds the pipes and
+  // writes later. The stream ends only when the grandchild lets go.
+  ScratchDir dir(L"late");
+  const std::wstring event_name = L"Local\\kelvar-late-" + std::to_wstring(GetCurrentProcessId());
+  HANDLE release = CreateEventW(nullptr, TRUE, FALSE, event_name.c_str());
+  CHECK(release != nullptr);
+  if (release == nullptr) return;
+  ScopedEnv event(L"KELVAR_FAKE_WHERE_EVENT", std::optional<std::wstring>(event_name));
+  ScopedEnv grandchild(L"KELVAR_FAKE_WHERE_GRANDCHILD", "1");
+  ScopedEnv late(L"KELVAR_FAKE_WHERE_LATE_HEX", hex("C:\\late\\one.exe\r\n"));
+  ScopedEnv marker(L"KELVAR_FAKE_WHERE_MARKER", std::optional<std::wstring>(dir / L"marker"));
+  const auto result = run_where("x.exe", [&] {
+    if (exists(dir / L"marker")) SetEvent(release);
+    return false;
+  });
+  CHECK(result.has_value());
+  if (result) {
+    CHECK(result->status == RunStatus::completed);
+    CHECK_EQ(result->out, std::string("C:\\late\\one.exe\r\n"));
+  }
+  SetEvent(release);
+  CloseHandle(release);
+}
+
+TEST_CASE(windows_should_stop_ends_a_hung_child) {
+  for (const bool with_grandchild : {false, true}) {
+    ScratchDir dir(L"hang");
+    const std::wstring event_name = L"Local\\kelvar-hang-" +
+                                    std::to_wstring(GetCurrentProcessId()) +
+                                    (with_grandchild ? L"-g" : L"-c");
+    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, event_name.c_str());
+    CHECK(release != nullptr);
+    if (release == nullptr) return;
+    ScopedEnv event(L"KELVAR_FAKE_WHERE_EVENT", std::optional<std::wstring>(event_name));
+    ScopedEnv wait(L"KELVAR_FAKE_WHERE_WAIT", "1");
+    ScopedEnv grandchild(L"KELVAR_FAKE_WHERE_GRANDCHILD",
+                         with_grandchild ? std::optional<std::wstring>(L"1") : std::nullopt);
+    const std::wstring marker_path = dir / L"marker";
+    ScopedEnv marker(L"KELVAR_FAKE_WHERE_MARKER", std::optional<std::wstring>(marker_path));
+
+    int asked = 0;
+    const auto result = run_where("x.exe", [&] {
+      ++asked;
+      return exists(marker_path);
+    });
+    CHECK(result.has_value());
+    if (result) CHECK(result->status == RunStatus::stopped);
+    CHECK(asked >= 1);
+
+    DWORD child = 0;
+    DWORD grandchild_pid = 0;
+    if (const auto text = read_file(marker_path)) {
+      const std::size_t blank = text->find(' ');
+      child = static_cast<DWORD>(std::stoul(text->substr(0, blank)));
+      grandchild_pid = static_cast<DWORD>(std::stoul(text->substr(blank + 1)));
+    }
+    CHECK(child != 0);
+    // Killed and reaped before run() returned, not merely abandoned.
+    if (child != 0) CHECK(process_has_ended(child));
+    CHECK_EQ(grandchild_pid != 0, with_grandchild);
+    SetEvent(release);
+    if (grandchild_pid != 0) wait_for_process(grandchild_pid);
+    CloseHandle(release);
+  }
+}
+
+TEST_CASE(windows_without_the_fake_the_system_where_answers_well_formed) {
+  const std::wstring fake = executable_directory() + L"\\where.exe";
+  const std::wstring parked = fake + L".parked";
+  CHECK(MoveFileExW(fake.c_str(), parked.c_str(), MOVEFILE_REPLACE_EXISTING));
+  struct Restore {
+    const std::wstring& from;
+    const std::wstring& to;
+    ~Restore() { MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING); }
+  } restore{parked, fake};
+
+  const auto prepared = prepare_run(where_program, build_query("cmd", false));
+  CHECK(prepared.has_value());
+  if (!prepared) return;
+  CHECK(!same_path(prepared->program, fake));
+  CHECK(ends_with_insensitive(prepared->program, L"\\where.exe"));
+  const RunResult result = kelvar::lookup::run(*prepared, [] { return false; });
+  CHECK(result.status == RunStatus::completed);
+  if (const auto path = first_reported_path(result)) {
+    CHECK(!path->empty());
+    CHECK(path->find('\n') == std::string::npos);
+    CHECK(path->find_first_of(" \t\r") != 0);
+    CHECK(kelvar::lookup::is_valid_utf8(*path));
+  }
+}
+
+TEST_CASE(windows_lookups_on_threads_each_get_their_own_answer) {
+  ScopedEnv echo(L"KELVAR_FAKE_WHERE_ECHO", "1");
+  constexpr int kThreads = 6;
+  constexpr int kRounds = 4;
+  std::vector<std::vector<std::optional<std::string>>> answers(kThreads);
+  std::vector<std::thread> threads;
+  std::atomic<int> ready{0};
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t, &answers, &ready] {
+      // Start together, so the runs really overlap.
+      ready.fetch_add(1);
+      while (ready.load() < kThreads) std::this_thread::yield();
+      for (int r = 0; r < kRounds; ++r) {
+        const std::string query =
+            build_query("thread " + std::to_string(t) + " round " + std::to_string(r), false);
+        const auto result = run_where(query);
+        answers[t].push_back(result ? first_reported_path(*result) : std::nullopt);
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (int t = 0; t < kThreads; ++t) {
+    CHECK_EQ(answers[t].size(), std::size_t{kRounds});
+    for (int r = 0; r < kRounds && r < static_cast<int>(answers[t].size()); ++r) {
+      const std::string expected =
+          build_query("thread " + std::to_string(t) + " round " + std::to_string(r), false);
+      CHECK(answers[t][r] == std::optional<std::string>(expected));
+    }
+  }
+}
+
+TEST_CASE(windows_runs_leave_no_handle_behind) {
+  // Every failure path and the normal one close what they opened; a leak
+  // shows as a growing handle count over many runs.
+  DWORD before = 0;
+  CHECK(GetProcessHandleCount(GetCurrentProcess(), &before));
+  for (int i = 0; i < 20; ++i) {
+    const auto result = run_printing("C:\\x.exe\r\n", i % 3);
+    CHECK(result.has_value() && result->status == RunStatus::completed);
+  }
+  DWORD after = 0;
+  CHECK(GetProcessHandleCount(GetCurrentProcess(), &after));
+  CHECK_EQ(after, before);
+}
