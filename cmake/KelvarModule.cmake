@@ -7,6 +7,9 @@ set(KELVAR_MODULE_SOURCES
   src/module/failure.cpp
   src/module/pending_error.cpp
   src/module/text.cpp
+  src/module/names.cpp
+  src/module/mismatch.cpp
+  src/module/results.cpp
   src/module/binding.cpp
   src/module/convert.cpp
 )

@@ -1,0 +1,81 @@
+#include "module/attach.h"
+
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+#include "module/ref.h"
+
+namespace kelvar::py {
+namespace {
+
+// References released by module code while its thread was not attached; they
+// are released by the next thread that enters an attached section.
+struct ReleaseQueue {
+  std::mutex mutex;  // a leaf lock: held only to push one entry or to swap the list
+  std::vector<PyObject*> pending;
+};
+
+std::atomic<ReleaseQueue*> queue_if_created{nullptr};
+
+ReleaseQueue& release_queue() {
+  // Never destroyed: a release may be deferred during interpreter shutdown.
+  static ReleaseQueue* const queue = [] {
+    auto* q = new ReleaseQueue;
+    queue_if_created.store(q, std::memory_order_release);
+    return q;
+  }();
+  return *queue;
+}
+
+}  // namespace
+
+int& attach_count() noexcept {
+  thread_local int count = 0;
+  return count;
+}
+
+void release_reference(PyObject* object) noexcept {
+  if (attach_count() > 0) {
+    Py_DecRef(object);
+    return;
+  }
+  ReleaseQueue& queue = release_queue();
+  std::lock_guard<std::mutex> lock(queue.mutex);
+  queue.pending.push_back(object);
+}
+
+void drain_release_queue() noexcept {
+  ReleaseQueue* queue = queue_if_created.load(std::memory_order_acquire);
+  if (queue == nullptr) return;
+  std::vector<PyObject*> taken;
+  {
+    std::lock_guard<std::mutex> lock(queue->mutex);
+    taken.swap(queue->pending);
+  }
+  // Outside the mutex: a release may run arbitrary finalisers.
+  for (PyObject* object : taken) Py_DecRef(object);
+}
+
+AttachedSection::AttachedSection() noexcept {
+  ++attach_count();
+  drain_release_queue();
+}
+
+AttachedSection::~AttachedSection() { --attach_count(); }
+
+Detached::Detached() noexcept { detach(); }
+
+void Detached::detach() noexcept {
+  saved_count_ = std::exchange(attach_count(), 0);
+  state_ = PyEval_SaveThread();
+}
+
+void Detached::reattach() noexcept {
+  if (state_ == nullptr) return;
+  PyEval_RestoreThread(std::exchange(state_, nullptr));
+  attach_count() = saved_count_;
+  drain_release_queue();
+}
+
+}  // namespace kelvar::py

@@ -1,0 +1,121 @@
+#include "module/failure.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <string>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <pthread.h>
+#endif
+
+#include "module/once.h"
+#include "module/guard.h"
+#include "module/pending_error.h"
+
+namespace kelvar::py {
+namespace {
+
+constexpr char panic_doc[] =
+    "\n"
+    "The exception raised when native code called by Python panics.\n"
+    "\n"
+    "Like SystemExit, this exception is derived from BaseException so that\n"
+    "it will typically propagate all the way through the stack and cause the\n"
+    "Python interpreter to exit.\n";
+static_assert(sizeof(panic_doc) - 1 == 235);
+
+// The source path as it reads from the project's root, not the build machine's.
+std::string_view short_path(std::string_view path) {
+  const std::size_t at = path.rfind("src/");
+  return at == std::string_view::npos ? path : path.substr(at);
+}
+
+std::string current_thread_name() {
+#if defined(_WIN32)
+  return "<unnamed> (id " + std::to_string(GetCurrentThreadId()) + ")";
+#elif defined(__linux__) || defined(__APPLE__)
+  char name[64] = {};
+  if (pthread_getname_np(pthread_self(), name, sizeof name) == 0 && name[0] != '\0') return name;
+  return "<unnamed>";
+#else
+  return "<unnamed>";
+#endif
+}
+
+}  // namespace
+
+void write_failure_report(std::string_view message, std::source_location where) noexcept {
+  static std::atomic<bool> hint_given{false};
+  try {
+    std::string report = "kelvar: internal failure in thread '" + current_thread_name() + "' at " +
+                         std::string(short_path(where.file_name())) + ":" +
+                         std::to_string(where.line()) + ":\n" + std::string(message) + "\n";
+    if (!hint_given.exchange(true)) {
+      report +=
+          "note: for a backtrace, run the program under a debugger (for example gdb) with a "
+          "breakpoint on __cxa_throw\n";
+    }
+    std::fwrite(report.data(), 1, report.size(), stderr);
+  } catch (...) {
+    std::fputs("kelvar: internal failure (no memory left to describe it)\n", stderr);
+  }
+  std::fflush(stderr);
+}
+
+void fail(std::string message, std::source_location where) {
+  write_failure_report(message, where);
+  throw InternalFailure(std::move(message));
+}
+
+void resume_failure(std::string message) { throw InternalFailure(std::move(message)); }
+
+PyObject* panic_exception_type() {
+  static OnceCell<PyObject*> cell;
+  return cell.get([] {
+    PyObject* type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", panic_doc,
+                                               PyExc_BaseException, nullptr);
+    if (type == nullptr) {
+      fail("Failed to initialize new exception type.: " + PendingError::fetch().debug());
+    }
+    return type;
+  });
+}
+
+namespace detail {
+
+void uncaught_at_boundary() noexcept {
+  write_failure_report("uncaught panic at ffi boundary", std::source_location::current());
+  std::abort();
+}
+
+PendingError error_from_current_exception() {
+  try {
+    throw;
+  } catch (const InternalFailure& failure) {
+    return PendingError::panic(failure.message());
+  } catch (const std::exception& error) {
+    // Not raised by the module's own checks (an exhausted allocator, say):
+    // its report is written here, where it is first seen.
+    write_failure_report(std::string(unknown_failure_message) + " (" + error.what() + ")",
+                         std::source_location::current());
+  } catch (...) {
+    write_failure_report(unknown_failure_message, std::source_location::current());
+  }
+  return PendingError::panic(std::string(unknown_failure_message));
+}
+
+}  // namespace detail
+
+PyObject* created(PyObject* object, std::source_location where) {
+  if (object != nullptr) return object;
+  if (std::optional<PendingError> pending = PendingError::take()) {
+    std::move(*pending).write_unraisable(nullptr);
+  }
+  fail("PyObject pointer is null", where);
+}
+
+}  // namespace kelvar::py

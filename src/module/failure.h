@@ -1,0 +1,48 @@
+// Internal failures: broken assumptions of the native code. They abandon the
+// body at once and are caught by the call guard alone, which turns them into
+// the PanicException of the process.
+#pragma once
+
+#include <Python.h>
+
+#include <source_location>
+#include <string>
+#include <string_view>
+
+namespace kelvar::py {
+
+// Deliberately not a std::exception: nothing but the call guard may catch it.
+class InternalFailure {
+ public:
+  explicit InternalFailure(std::string message) : message_(std::move(message)) {}
+  const std::string& message() const noexcept { return message_; }
+
+ private:
+  std::string message_;
+};
+
+// Writes the failure report to the process's standard error and throws.
+[[noreturn]] void fail(std::string message,
+                       std::source_location where = std::source_location::current());
+
+// Continues an internal failure that was already reported (one that came back
+// from Python code as a PanicException): throws without a second report.
+[[noreturn]] void resume_failure(std::string message);
+
+void write_failure_report(std::string_view message, std::source_location where) noexcept;
+
+// What a failure with no message of its own is reported as.
+inline constexpr std::string_view unknown_failure_message =
+    "the native code failed with an error that carries no message";
+
+// The process's PanicException type (a borrowed reference that is never
+// released), created on first use.
+PyObject* panic_exception_type();
+
+// For creating calls that cannot fail in a sound state: the object, or the
+// internal failure "PyObject pointer is null" after reporting whatever the
+// interpreter had pending.
+PyObject* created(PyObject* object,
+                  std::source_location where = std::source_location::current());
+
+}  // namespace kelvar::py

@@ -1,0 +1,215 @@
+#include "module/functions.h"
+
+#include <array>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "facts/facts.h"
+#include "facts/numeric.h"
+#include "lookup/builtins.h"
+#include "lookup/lookup.h"
+#include "module/attach.h"
+#include "module/binding.h"
+#include "module/convert.h"
+#include "module/guard.h"
+
+namespace kelvar::py {
+namespace {
+
+// --- Signatures -------------------------------------------------------------
+
+constexpr std::string_view fib_parameters[] = {"n"};
+constexpr std::string_view sum_parameters[] = {"arr"};
+constexpr std::string_view find_parameters[] = {"name", "fuzzy"};
+constexpr std::string_view builtin_parameters[] = {"command"};
+
+constexpr Signature fib_signature{"fib", {}, fib_parameters, 0, 1, {}};
+constexpr Signature sum_signature{"sum_as_arr", {}, sum_parameters, 0, 1, {}};
+constexpr Signature find_signature{"find_executable", {}, find_parameters, 0, 2, {}};
+constexpr Signature builtin_signature{"is_windows_builtin", {}, builtin_parameters, 0, 1, {}};
+
+// Binds the call and converts parameter `index` with `convert`, re-labelling
+// a failure with the parameter's name.
+template <class Convert>
+auto convert_slot(const Signature& signature, PyObject* const* slots, std::size_t index,
+                  Convert convert) -> decltype(convert(nullptr)) {
+  auto converted = convert(slots[index]);
+  if (!converted) return wrap_argument_error(signature.positional[index], converted.take_error());
+  return converted;
+}
+
+// --- Bodies -----------------------------------------------------------------
+
+Result<Ref> fib_body(PyObject* args, PyObject* kwargs) {
+  std::array<PyObject*, 1> slots{};
+  if (auto bound = bind(fib_signature, args, kwargs, slots); !bound) return bound.take_error();
+  auto n = convert_slot(fib_signature, slots.data(), 0, to_u32);
+  if (!n) return n.take_error();
+  return new_u32(facts::fib(n.value()));
+}
+
+Result<Ref> sum_as_arr_body(PyObject* args, PyObject* kwargs) {
+  std::array<PyObject*, 1> slots{};
+  if (auto bound = bind(sum_signature, args, kwargs, slots); !bound) return bound.take_error();
+  auto values = convert_slot(sum_signature, slots.data(), 0, to_i32_sequence);
+  if (!values) return values.take_error();
+  return new_i32(facts::sum_wrapping(values.value().data(), values.value().size()));
+}
+
+// Runs `where` without the interpreter lock, so that a slow or hung child
+// does not stop every other Python thread. The lock is taken back briefly at
+// every wake-up of the wait to run signal handlers: a Ctrl+C must still end
+// the lookup, as it would end any other blocking call.
+Result<lookup::RunResult> run_unlocked(const lookup::PreparedRun& prepared) {
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  lookup::RunResult result;
+  {
+    Detached detached;
+    result = lookup::run(prepared, [&] {
+      return detached.with_lock([&] {
+        if (PyErr_CheckSignals() == 0) return false;
+        // Kept raw until the runner has cleaned up: turning it into a
+        // pending error may run code that must not unwind through the runner.
+        PyErr_Fetch(&type, &value, &traceback);
+        return true;
+      });
+    });
+  }
+  if (type != nullptr) {
+    PyErr_Restore(type, value, traceback);
+    return PendingError::fetch();
+  }
+  return result;
+}
+
+Result<Ref> find_executable_body(PyObject* args, PyObject* kwargs) {
+  std::array<PyObject*, 2> slots{};
+  if (auto bound = bind(find_signature, args, kwargs, slots); !bound) return bound.take_error();
+  auto name = convert_slot(find_signature, slots.data(), 0, to_text);
+  if (!name) return name.take_error();
+  auto fuzzy = convert_slot(find_signature, slots.data(), 1, to_bool);
+  if (!fuzzy) return fuzzy.take_error();
+
+  const std::string_view text = name.value();
+  // The program search and the environment snapshot read process-wide state
+  // that Python code may change, so they happen while the lock is held.
+  if (std::optional<lookup::PreparedRun> prepared =
+          lookup::prepare_run(lookup::where_program, lookup::build_query(text, fuzzy.value()))) {
+    auto run = run_unlocked(*prepared);
+    if (!run) return run.take_error();
+    if (run.value().status == lookup::RunStatus::read_error) {
+      fail("called `Result::unwrap()` on an `Err` value: " + run.value().error);
+    }
+    if (std::optional<std::string> path = lookup::first_reported_path(run.value())) {
+      return new_lookup_result(text, *path);
+    }
+  }
+  return new_lookup_result(text, lookup::builtin_fallback(text));
+}
+
+Result<Ref> is_windows_builtin_body(PyObject* args, PyObject* kwargs) {
+  std::array<PyObject*, 1> slots{};
+  if (auto bound = bind(builtin_signature, args, kwargs, slots); !bound) {
+    return bound.take_error();
+  }
+  auto command = convert_slot(builtin_signature, slots.data(), 0, to_text);
+  if (!command) return command.take_error();
+  return new_bool(lookup::is_builtin_command(command.value()));
+}
+
+// --- Entry points -----------------------------------------------------------
+
+template <Result<Ref> (*Body)(PyObject*, PyObject*)>
+PyObject* with_arguments(PyObject* /*self*/, PyObject* args, PyObject* kwargs) {
+  return guarded_call([=] { return Body(args, kwargs); });
+}
+
+template <Result<Ref> (*Body)()>
+PyObject* without_arguments(PyObject* /*self*/, PyObject* /*unused*/) {
+  return guarded_call([] { return Body(); });
+}
+
+Result<Ref> cmd_exe_path_body() { return new_str(facts::cmd_exe_path); }
+Result<Ref> version_body() { return new_str(facts::version); }
+Result<Ref> is_windows_body() { return new_bool(facts::is_windows); }
+Result<Ref> executable_extension_body() { return new_str(facts::executable_extension); }
+
+// The interpreter stores every entry point as a two-argument PyCFunction and
+// calls it by the signature its flags announce.
+PyCFunction as_cfunction(PyObject* (*entry)(PyObject*, PyObject*, PyObject*)) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));
+}
+
+constexpr int with_arguments_flags = METH_VARARGS | METH_KEYWORDS | METH_STATIC;
+constexpr int without_arguments_flags = METH_NOARGS | METH_STATIC;
+static_assert(with_arguments_flags == 0x23 && without_arguments_flags == 0x24);
+
+// --- Docstrings ---------------------------------------------------------------
+
+constexpr char fib_doc[] =
+    "fib(n)\n--\n\nCalculate fibonacci number using recursive approach\n\n# Arguments\n* `n` - "
+    "The position in fibonacci sequence (u32)\n\n# Returns\nThe nth fibonacci number\n\n# "
+    "Examples\n```\nlet result = fib(10);\nassert_eq!(result, 55);\n```";
+constexpr char sum_as_arr_doc[] =
+    "sum_as_arr(arr)\n--\n\nSum array elements\n\n# Arguments\n* `arr` - Vector of integers to "
+    "sum\n\n# Returns\nSum of all elements in the array\n\n# Examples\n```\nlet result = "
+    "sum_as_arr(vec![1, 2, 3, 4, 5]);\nassert_eq!(result, 15);\n```";
+constexpr char find_executable_doc[] =
+    "find_executable(name, fuzzy)\n--\n\nFind executable path for commands cross-platform\n\n# "
+    "Arguments\n* `name` - Name of the command to find\n* `fuzzy` - Whether to use fuzzy "
+    "matching\n\n# Returns\nTuple containing (command_name, Option<path>)";
+constexpr char is_windows_builtin_doc[] =
+    "is_windows_builtin(command)\n--\n\nCheck if a command is a Windows built-in command\n\n# "
+    "Arguments\n* `command` - The command name to check\n\n# Returns\nTrue if the command is a "
+    "Windows built-in, false otherwise";
+constexpr char get_cmd_exe_path_doc[] =
+    "get_cmd_exe_path()\n--\n\nGet Windows cmd.exe path for built-in commands\n\n# "
+    "Returns\nStatic string representing the cmd.exe path for built-ins";
+constexpr char get_version_doc[] = "get_version()\n--\n\nGet library version information";
+constexpr char is_windows_doc[] = "is_windows()\n--\n\nCheck if running on Windows";
+constexpr char get_executable_extension_doc[] =
+    "get_executable_extension()\n--\n\nGet platform-specific executable extension";
+
+static_assert(sizeof fib_doc - 1 == 226);
+static_assert(sizeof sum_as_arr_doc - 1 == 221);
+static_assert(sizeof find_executable_doc - 1 == 232);
+static_assert(sizeof is_windows_builtin_doc - 1 == 203);
+static_assert(sizeof get_cmd_exe_path_doc - 1 == 138);
+static_assert(sizeof get_version_doc - 1 == 49);
+static_assert(sizeof is_windows_doc - 1 == 44);
+static_assert(sizeof get_executable_extension_doc - 1 == 73);
+
+// --- Method records -------------------------------------------------------------
+
+PyMethodDef fib_record{"fib", as_cfunction(with_arguments<fib_body>), with_arguments_flags,
+                       fib_doc};
+PyMethodDef sum_as_arr_record{"sum_as_arr", as_cfunction(with_arguments<sum_as_arr_body>),
+                              with_arguments_flags, sum_as_arr_doc};
+PyMethodDef find_executable_record{"find_executable",
+                                   as_cfunction(with_arguments<find_executable_body>),
+                                   with_arguments_flags, find_executable_doc};
+PyMethodDef is_windows_builtin_record{"is_windows_builtin",
+                                      as_cfunction(with_arguments<is_windows_builtin_body>),
+                                      with_arguments_flags, is_windows_builtin_doc};
+PyMethodDef get_cmd_exe_path_record{"get_cmd_exe_path", without_arguments<cmd_exe_path_body>,
+                                    without_arguments_flags, get_cmd_exe_path_doc};
+PyMethodDef get_version_record{"get_version", without_arguments<version_body>,
+                               without_arguments_flags, get_version_doc};
+PyMethodDef is_windows_record{"is_windows", without_arguments<is_windows_body>,
+                              without_arguments_flags, is_windows_doc};
+PyMethodDef get_executable_extension_record{"get_executable_extension",
+                                            without_arguments<executable_extension_body>,
+                                            without_arguments_flags, get_executable_extension_doc};
+
+PyMethodDef* const records[] = {
+    &fib_record,         &sum_as_arr_record,  &find_executable_record,
+    &is_windows_builtin_record, &get_cmd_exe_path_record, &get_version_record,
+    &is_windows_record,  &get_executable_extension_record,
+};
+
+}  // namespace
+
+std::span<PyMethodDef* const> method_records() noexcept { return records; }
+
+}  // namespace kelvar::py

@@ -1,0 +1,56 @@
+// The call guard: every way the interpreter enters the module runs through it.
+#pragma once
+
+#include <Python.h>
+
+#include <optional>
+
+#include "module/attach.h"
+#include "module/failure.h"
+#include "module/pending_error.h"
+#include "module/result.h"
+
+namespace kelvar::py {
+
+namespace detail {
+// Ends the process: an internal failure escaped while the outcome of a call
+// was being handed to the interpreter, so it cannot be reported to anyone.
+[[noreturn]] void uncaught_at_boundary() noexcept;
+// The error for whatever a body threw.
+PendingError error_from_current_exception();
+}  // namespace detail
+
+// Runs `body` (returning Result<T>) and gives its value to `on_success`, or
+// raises its error and returns `failure`.
+template <class Ret, class Body, class OnSuccess>
+Ret guarded(Ret failure, Body&& body, OnSuccess&& on_success) noexcept {
+  try {
+    AttachedSection attached;
+    std::optional<PendingError> error;
+    try {
+      auto result = body();
+      if (result) return on_success(result.take_value());
+      error.emplace(result.take_error());
+    } catch (...) {
+      error.emplace(detail::error_from_current_exception());
+    }
+    std::move(*error).restore();
+    return failure;
+  } catch (...) {
+    detail::uncaught_at_boundary();
+  }
+}
+
+// For the entry points: a new reference, or null with an exception set.
+template <class Body>
+PyObject* guarded_call(Body&& body) noexcept {
+  return guarded<PyObject*>(nullptr, body, [](Ref r) { return r.release(); });
+}
+
+// For the module's execution step: 0, or -1 with an exception set.
+template <class Body>
+int guarded_exec(Body&& body) noexcept {
+  return guarded<int>(-1, body, [](Unit) { return 0; });
+}
+
+}  // namespace kelvar::py

@@ -1,0 +1,218 @@
+#include "module/pending_error.h"
+
+#include <cstdio>
+
+#include "module/failure.h"
+#include "module/text.h"
+
+namespace kelvar::py {
+namespace {
+
+Ref new_text(std::string_view text) {
+  return Ref::steal(
+      created(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()))));
+}
+
+class MessageProducer final : public PendingError::Producer {
+ public:
+  MessageProducer(PyObject* type, std::string message) : type_(type), message_(std::move(message)) {}
+  std::pair<Ref, Ref> produce() override { return {Ref::borrow(type_), new_text(message_)}; }
+
+ private:
+  PyObject* type_;  // a static exception type of the interpreter: never released
+  std::string message_;
+};
+
+class PanicProducer final : public PendingError::Producer {
+ public:
+  explicit PanicProducer(std::string message) : message_(std::move(message)) {}
+  std::pair<Ref, Ref> produce() override {
+    PyObject* type = panic_exception_type();
+    Ref message = new_text(message_);
+    Ref args = Ref::steal(created(PyTuple_New(1)));
+    PyTuple_SetItem(args.get(), 0, message.release());
+    return {Ref::borrow(type), std::move(args)};
+  }
+
+ private:
+  std::string message_;
+};
+
+bool is_exception_type(PyObject* object) {
+  return (PyType_GetFlags(Py_TYPE(object)) & Py_TPFLAGS_TYPE_SUBCLASS) != 0 &&
+         (PyType_GetFlags(reinterpret_cast<PyTypeObject*>(object)) &
+          Py_TPFLAGS_BASE_EXC_SUBCLASS) != 0;
+}
+
+// Runs the producer and leaves its exception set in the interpreter.
+void set_produced(PendingError::Producer& producer) {
+  auto [type, argument] = producer.produce();
+  if (is_exception_type(type.get())) {
+    PyErr_SetObject(type.get(), argument.get());
+  } else {
+    PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+  }
+}
+
+struct Triple {
+  Ref type, value, traceback;
+};
+
+// Takes the interpreter's current exception, normalised so that its instance
+// exists.
+Triple fetch_normalized() {
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (type != nullptr) PyErr_NormalizeException(&type, &value, &traceback);
+  return {Ref::steal(type), Ref::steal(value), Ref::steal(traceback)};
+}
+
+std::string quoted(std::string_view text) {
+  std::string out = "\"";
+  for (char c : text) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default: out += c;
+    }
+  }
+  return out + "\"";
+}
+
+// The traceback as the interpreter's own printer writes it.
+std::string traceback_text(PyObject* traceback) {
+  Ref io = Ref::steal(PyImport_ImportModule("io"));
+  Ref buffer = io ? Ref::steal(PyObject_CallMethod(io.get(), "StringIO", nullptr)) : Ref();
+  std::string text;
+  if (buffer && PyTraceBack_Print(traceback, buffer.get()) == 0) {
+    Ref value = Ref::steal(PyObject_CallMethod(buffer.get(), "getvalue", nullptr));
+    if (value && str_to_utf8_lenient(value.get(), text)) return text;
+  }
+  PyErr_Clear();
+  return "<traceback could not be printed>";
+}
+
+// A PanicException raised by Python code: the failure it stands for goes on
+// in the module, after the interpreter has shown where it came from.
+[[noreturn]] void resume_panic(Triple panic) {
+  std::string message;
+  Ref text = Ref::steal(PyObject_Str(panic.value.get()));
+  if (!text || !str_to_utf8_lenient(text.get(), message)) {
+    message = "Unwrapped panic from Python code";
+    fetch_normalized();  // the failure of str() is dropped
+  }
+  std::fputs(
+      "--- kelvar is resuming an internal failure after taking over a PanicException from "
+      "Python ---\nPython stack trace below:\n",
+      stderr);
+  std::fflush(stderr);
+  PyErr_Restore(panic.type.release(), panic.value.release(), panic.traceback.release());
+  PyErr_PrintEx(0);
+  resume_failure(std::move(message));
+}
+
+}  // namespace
+
+PendingError PendingError::lazy(std::unique_ptr<Producer> producer) noexcept {
+  PendingError error;
+  error.producer_ = std::move(producer);
+  return error;
+}
+
+PendingError PendingError::with_message(PyObject* type, std::string message) {
+  return lazy(std::make_unique<MessageProducer>(type, std::move(message)));
+}
+
+PendingError PendingError::panic(std::string message) {
+  return lazy(std::make_unique<PanicProducer>(std::move(message)));
+}
+
+PendingError PendingError::from_value(Ref value) {
+  PendingError error;
+  error.type_ = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(value.get())));
+  error.traceback_ = Ref::steal(PyException_GetTraceback(value.get()));
+  error.value_ = std::move(value);
+  return error;
+}
+
+std::optional<PendingError> PendingError::take() {
+  Triple taken = fetch_normalized();
+  if (!taken.type) return std::nullopt;
+  if (reinterpret_cast<PyObject*>(Py_TYPE(taken.value.get())) == panic_exception_type()) {
+    resume_panic(std::move(taken));
+  }
+  PendingError error;
+  error.type_ = std::move(taken.type);
+  error.value_ = std::move(taken.value);
+  error.traceback_ = std::move(taken.traceback);
+  return error;
+}
+
+PendingError PendingError::fetch() {
+  if (std::optional<PendingError> taken = take()) return std::move(*taken);
+  return with_message(PyExc_SystemError, "attempted to fetch exception but none was set");
+}
+
+void PendingError::restore() && {
+  if (producer_) {
+    set_produced(*producer_);
+    producer_.reset();
+    // Hand the interpreter an instance rather than a type and an argument, so
+    // that it exists before control returns to Python code.
+    Triple set = fetch_normalized();
+    PyErr_Restore(set.type.release(), set.value.release(), set.traceback.release());
+    return;
+  }
+  PyErr_Restore(type_.release(), value_.release(), traceback_.release());
+}
+
+void PendingError::normalize() {
+  if (!producer_) return;
+  // Confined to its thread, so there is nobody to race with: the error is
+  // produced and normalised in place while this thread is attached.
+  set_produced(*producer_);
+  producer_.reset();
+  Triple set = fetch_normalized();
+  type_ = std::move(set.type);
+  value_ = std::move(set.value);
+  traceback_ = std::move(set.traceback);
+}
+
+PyObject* PendingError::type() {
+  normalize();
+  return type_.get();
+}
+
+PyObject* PendingError::value() {
+  normalize();
+  return value_.get();
+}
+
+PyObject* PendingError::traceback() {
+  normalize();
+  return traceback_.get();
+}
+
+Ref PendingError::into_value() && {
+  normalize();
+  if (traceback_) PyException_SetTraceback(value_.get(), traceback_.get());
+  return std::move(value_);
+}
+
+void PendingError::write_unraisable(PyObject* context) && {
+  std::move(*this).restore();
+  PyErr_WriteUnraisable(context);
+}
+
+std::string PendingError::debug() {
+  normalize();
+  std::string text = "PyErr { type: " + repr_text(type_.get()) +
+                     ", value: " + repr_text(value_.get()) + ", traceback: ";
+  text += traceback_ ? "Some(" + quoted(traceback_text(traceback_.get())) + ")" : "None";
+  return text + " }";
+}
+
+}  // namespace kelvar::py
