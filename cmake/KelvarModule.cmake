@@ -21,12 +21,12 @@ if(CMAKE_CROSSCOMPILING AND WIN32)
   add_library(_kelvar MODULE ${KELVAR_MODULE_SOURCES})
   set_target_properties(_kelvar PROPERTIES PREFIX "" SUFFIX ".pyd")
   target_link_libraries(_kelvar PRIVATE kelvar_windows_python)
+  target_compile_definitions(_kelvar PRIVATE Py_LIMITED_API=0x030A0000)
 else()
   find_package(Python 3.10 REQUIRED COMPONENTS Interpreter Development.SABIModule)
   Python_add_library(_kelvar MODULE USE_SABI 3.10 WITH_SOABI ${KELVAR_MODULE_SOURCES})
 endif()
 
-target_compile_definitions(_kelvar PRIVATE Py_LIMITED_API=0x030A0000)
 target_link_libraries(_kelvar PRIVATE kelvar_core)
 kelvar_warnings(_kelvar)
 

@@ -43,7 +43,7 @@ auto convert_slot(const Signature& signature, PyObject* const* slots, std::size_
 
 Result<Ref> fib_body(PyObject* args, PyObject* kwargs) {
   std::array<PyObject*, 1> slots{};
-  if (auto bound = bind(fib_signature, args, kwargs, slots); !bound) return bound.take_error();
+  if (auto bound = py::bind(fib_signature, args, kwargs, slots); !bound) return bound.take_error();
   auto n = convert_slot(fib_signature, slots.data(), 0, to_u32);
   if (!n) return n.take_error();
   return new_u32(facts::fib(n.value()));
@@ -51,7 +51,7 @@ Result<Ref> fib_body(PyObject* args, PyObject* kwargs) {
 
 Result<Ref> sum_as_arr_body(PyObject* args, PyObject* kwargs) {
   std::array<PyObject*, 1> slots{};
-  if (auto bound = bind(sum_signature, args, kwargs, slots); !bound) return bound.take_error();
+  if (auto bound = py::bind(sum_signature, args, kwargs, slots); !bound) return bound.take_error();
   auto values = convert_slot(sum_signature, slots.data(), 0, to_i32_sequence);
   if (!values) return values.take_error();
   return new_i32(facts::sum_wrapping(values.value().data(), values.value().size()));
@@ -85,7 +85,7 @@ Result<lookup::RunResult> run_unlocked(const lookup::PreparedRun& prepared) {
 
 Result<Ref> find_executable_body(PyObject* args, PyObject* kwargs) {
   std::array<PyObject*, 2> slots{};
-  if (auto bound = bind(find_signature, args, kwargs, slots); !bound) return bound.take_error();
+  if (auto bound = py::bind(find_signature, args, kwargs, slots); !bound) return bound.take_error();
   auto name = convert_slot(find_signature, slots.data(), 0, to_text);
   if (!name) return name.take_error();
   auto fuzzy = convert_slot(find_signature, slots.data(), 1, to_bool);
@@ -110,7 +110,7 @@ Result<Ref> find_executable_body(PyObject* args, PyObject* kwargs) {
 
 Result<Ref> is_windows_builtin_body(PyObject* args, PyObject* kwargs) {
   std::array<PyObject*, 1> slots{};
-  if (auto bound = bind(builtin_signature, args, kwargs, slots); !bound) {
+  if (auto bound = py::bind(builtin_signature, args, kwargs, slots); !bound) {
     return bound.take_error();
   }
   auto command = convert_slot(builtin_signature, slots.data(), 0, to_text);

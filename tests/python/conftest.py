@@ -1,0 +1,37 @@
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+
+@pytest.fixture
+def run_child():
+    """Runs Python source in a fresh interpreter and returns the completed process.
+
+    Used where the test needs the process's own standard error (failure reports
+    are written there, not to sys.stderr) or a first use in a new process.
+    """
+
+    def run(source, *, env=None, timeout=60, check=True):
+        proc = subprocess.run(
+            [sys.executable, "-c", textwrap.dedent(source)],
+            capture_output=True,
+            text=True,
+            env=env,
+            timeout=timeout,
+        )
+        if check and proc.returncode != 0:
+            raise AssertionError(
+                f"child exited with {proc.returncode}\nstdout:\n{proc.stdout}\nstderr:\n{proc.stderr}"
+            )
+        return proc
+
+    return run
+
+
+def pytest_report_header(config):
+    import _kelvar
+
+    return f"_kelvar: {_kelvar.__file__} ({os.path.getsize(_kelvar.__file__)} bytes)"

@@ -1,0 +1,199 @@
+"""The module record: what an import creates and how it behaves on re-import."""
+
+import importlib
+import importlib.util
+import inspect
+import os
+import shutil
+import sys
+
+import pytest
+
+import _kelvar
+
+NAMES = [
+    "fib",
+    "sum_as_arr",
+    "find_executable",
+    "is_windows_builtin",
+    "get_cmd_exe_path",
+    "get_version",
+    "is_windows",
+    "get_executable_extension",
+]
+
+SIGNATURES = {
+    "fib": ("(n)", ["n"]),
+    "sum_as_arr": ("(arr)", ["arr"]),
+    "find_executable": ("(name, fuzzy)", ["name", "fuzzy"]),
+    "is_windows_builtin": ("(command)", ["command"]),
+    "get_cmd_exe_path": ("()", []),
+    "get_version": ("()", []),
+    "is_windows": ("()", []),
+    "get_executable_extension": ("()", []),
+}
+
+# Length of the stored docstring: the signature line, "--", a blank line and the
+# documentation proper.
+DOC_LENGTHS = {
+    "fib": 226,
+    "sum_as_arr": 221,
+    "find_executable": 232,
+    "is_windows_builtin": 203,
+    "get_cmd_exe_path": 138,
+    "get_version": 49,
+    "is_windows": 44,
+    "get_executable_extension": 73,
+}
+
+NO_ARGUMENT_FUNCTIONS = ["get_cmd_exe_path", "get_version", "is_windows", "get_executable_extension"]
+
+
+def test_all_lists_the_functions_in_registration_order():
+    assert _kelvar.__all__ == NAMES
+    assert type(_kelvar.__all__) is list
+
+
+def test_module_docstring():
+    assert _kelvar.__doc__ == "Main Kelvar module"
+
+
+@pytest.mark.parametrize("name", NAMES)
+def test_function_record(name):
+    function = getattr(_kelvar, name)
+    text_signature, parameters = SIGNATURES[name]
+    assert function.__name__ == name
+    assert function.__text_signature__ == text_signature
+    assert list(inspect.signature(function).parameters) == parameters
+    assert all(
+        p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD and p.default is inspect.Parameter.empty
+        for p in inspect.signature(function).parameters.values()
+    )
+    assert function.__self__ is None
+    assert function.__module__ == "_kelvar"
+    # The interpreter drops the signature header from __doc__; what is left is
+    # the stored text less "name(...)\n--\n\n".
+    header = len(name) + len(text_signature) + len("\n--\n\n")
+    assert len(function.__doc__) == DOC_LENGTHS[name] - header
+
+
+def test_documented_texts():
+    assert _kelvar.get_version.__doc__ == "Get library version information"
+    assert _kelvar.is_windows.__doc__ == "Check if running on Windows"
+    assert _kelvar.fib.__doc__.startswith("Calculate fibonacci number using recursive approach\n")
+    assert _kelvar.find_executable.__doc__.endswith("Tuple containing (command_name, Option<path>)")
+
+
+def test_internal_failure_type_is_not_exported():
+    assert not hasattr(_kelvar, "PanicException")
+
+
+@pytest.mark.parametrize("name", NO_ARGUMENT_FUNCTIONS)
+@pytest.mark.parametrize(
+    "args, kwargs", [((1,), {}), ((), {"x": 1}), ((None, None), {})], ids=["positional", "keyword", "two"]
+)
+def test_no_argument_functions_refuse_arguments(name, args, kwargs):
+    with pytest.raises(TypeError, match=rf"^_kelvar\.{name}\(\) takes no (keyword )?arguments"):
+        getattr(_kelvar, name)(*args, **kwargs)
+
+
+def test_reimport_builds_new_functions():
+    old = sys.modules.pop("_kelvar")
+    try:
+        new = importlib.import_module("_kelvar")
+        assert new is not old
+        assert new.__all__ == NAMES and new.__all__ is not old.__all__
+        for name in NAMES:
+            assert getattr(new, name) is not getattr(old, name)
+            assert getattr(new, name).__doc__ == getattr(old, name).__doc__
+        assert new.fib(10) == 55
+        assert new.get_version() == "0.1.0"
+    finally:
+        sys.modules["_kelvar"] = old
+
+
+def test_reload_keeps_functions_and_all():
+    before = {name: getattr(_kelvar, name) for name in NAMES}
+    reloaded = importlib.reload(_kelvar)
+    assert reloaded is _kelvar
+    assert _kelvar.__all__ == NAMES
+    for name in NAMES:
+        assert getattr(_kelvar, name) is before[name]
+
+
+def _unexecuted_module():
+    spec = importlib.util.find_spec("_kelvar")
+    module = importlib.util.module_from_spec(spec)
+    return spec, module
+
+
+@pytest.mark.parametrize(
+    "value, type_name",
+    [(("x",), "tuple"), ("abc", "str"), (3, "int"), ({"a": 1}, "dict")],
+)
+def test_exec_refuses_an_all_that_is_not_a_list(value, type_name):
+    spec, module = _unexecuted_module()
+    module.__all__ = value
+    with pytest.raises(TypeError) as info:
+        spec.loader.exec_module(module)
+    assert str(info.value) == f"'{type_name}' object is not an instance of 'list'"
+    assert type(info.value) is TypeError
+    assert not hasattr(module, "fib")
+
+
+def test_exec_refuses_none_as_all():
+    spec, module = _unexecuted_module()
+    module.__all__ = None
+    with pytest.raises(TypeError, match=r"^'None' is not an instance of 'list'$"):
+        spec.loader.exec_module(module)
+
+
+def test_exec_appends_to_an_existing_list():
+    class Names(list):
+        pass
+
+    for initial in (["existing"], Names(["existing"])):
+        spec, module = _unexecuted_module()
+        module.__all__ = initial
+        spec.loader.exec_module(module)
+        assert module.__all__ is initial
+        assert initial == ["existing", *NAMES]
+        assert module.fib(10) == 55
+
+
+def test_functions_name_the_package_module(tmp_path):
+    # Imported as a submodule, the functions report the dotted module name.
+    package = tmp_path / "pkg"
+    package.mkdir()
+    (package / "__init__.py").write_text("")
+    shutil.copy(_kelvar.__file__, package / os.path.basename(_kelvar.__file__))
+    sys.path.insert(0, str(tmp_path))
+    try:
+        sub = importlib.import_module("pkg._kelvar")
+        assert sub.fib.__module__ == "pkg._kelvar"
+        assert sub.find_executable.__module__ == "pkg._kelvar"
+        assert sub.__all__ == NAMES
+    finally:
+        sys.path.remove(str(tmp_path))
+        sys.modules.pop("pkg._kelvar", None)
+        sys.modules.pop("pkg", None)
+
+
+class TestFacts:
+    def test_cmd_exe_path(self):
+        path = _kelvar.get_cmd_exe_path()
+        assert path == "C:\\Windows\\System32\\cmd.exe (built-in)"
+        assert len(path) == 38 and path.startswith("C:\\") and path.endswith("(built-in)")
+
+    def test_version(self):
+        first, second = _kelvar.get_version(), _kelvar.get_version()
+        assert first == second == "0.1.0"
+        assert type(first) is str
+
+    def test_platform(self):
+        if sys.platform == "win32":
+            assert _kelvar.is_windows() is True
+            assert _kelvar.get_executable_extension() == ".exe"
+        else:
+            assert _kelvar.is_windows() is False
+            assert _kelvar.get_executable_extension() == ""
