@@ -1,0 +1,162 @@
+"""Binding of positional and keyword arguments to the parameters."""
+
+import pytest
+
+import _kelvar
+
+FUNCTIONS = {name: getattr(_kelvar, name) for name in
+             ("fib", "sum_as_arr", "find_executable", "is_windows_builtin")}
+
+
+class KeyStr(str):
+    """A str subclass that compares unequal to everything, itself included:
+    binding must compare the bytes of the text, not ask the object."""
+
+    def __eq__(self, other):
+        return False
+
+    def __ne__(self, other):
+        return True
+
+    __hash__ = str.__hash__
+
+
+def call(name, args=(), kwargs=None):
+    return FUNCTIONS[name](*args, **(kwargs or {}))
+
+
+@pytest.mark.parametrize(
+    "name, args, kwargs, expected",
+    [
+        ("fib", (10,), {}, 55),
+        ("fib", (), {"n": 10}, 55),
+        ("fib", (), {KeyStr("n"): 10}, 55),
+        ("sum_as_arr", ([1, 2, 3],), {}, 6),
+        ("sum_as_arr", (), {"arr": (4, 5)}, 9),
+        ("sum_as_arr", (), {KeyStr("arr"): [7]}, 7),
+    ],
+)
+def test_binds_by_position_and_keyword(name, args, kwargs, expected):
+    assert call(name, args, kwargs) == expected
+
+
+@pytest.mark.parametrize(
+    "args, kwargs",
+    [
+        (("dir", False), {}),
+        (("dir",), {"fuzzy": False}),
+        ((), {"name": "dir", "fuzzy": False}),
+        ((), {"fuzzy": False, "name": "dir"}),
+    ],
+)
+def test_find_executable_binds_every_way_alike(args, kwargs):
+    # Every way of passing the same two values must reach the body as the
+    # same two values; the first item of the answer is the name as bound.
+    assert _kelvar.find_executable(*args, **kwargs) == _kelvar.find_executable("dir", False)
+    assert _kelvar.find_executable(*args, **kwargs)[0] == "dir"
+
+
+@pytest.mark.parametrize("kwargs", [{"command": "dir"}, {KeyStr("command"): "dir"}])
+def test_is_windows_builtin_by_keyword(kwargs):
+    assert _kelvar.is_windows_builtin(**kwargs) is _kelvar.is_windows_builtin("dir")
+
+
+BINDING_ERRORS = [
+    # too many positional arguments, before any keyword is looked at
+    ("fib", (1, 2), {}, "fib() takes 1 positional arguments but 2 were given"),
+    ("fib", (1, 2, 3), {"m": 1}, "fib() takes 1 positional arguments but 3 were given"),
+    ("fib", ("x", "y"), {"n": 1}, "fib() takes 1 positional arguments but 2 were given"),
+    ("sum_as_arr", ([], []), {}, "sum_as_arr() takes 1 positional arguments but 2 were given"),
+    ("is_windows_builtin", ("a", "b"), {},
+     "is_windows_builtin() takes 1 positional arguments but 2 were given"),
+    ("find_executable", ("a", True, 3), {"x": 1},
+     "find_executable() takes 2 positional arguments but 3 were given"),
+    ("find_executable", ("a", True, 3, 4), {},
+     "find_executable() takes 2 positional arguments but 4 were given"),
+    # unexpected keywords: compared exactly, no folding, no prefixes
+    ("fib", (), {"m": 1}, "fib() got an unexpected keyword argument 'm'"),
+    ("fib", (), {"N": 1}, "fib() got an unexpected keyword argument 'N'"),
+    ("fib", (), {"nn": 1}, "fib() got an unexpected keyword argument 'nn'"),
+    ("fib", (), {"": 1}, "fib() got an unexpected keyword argument ''"),
+    ("fib", (), {"n\x00": 1}, "fib() got an unexpected keyword argument 'n\x00'"),
+    ("fib", (), {"\u00f1": 1}, "fib() got an unexpected keyword argument '\u00f1'"),
+    ("fib", (), {"n\u0301": 1}, "fib() got an unexpected keyword argument 'n\u0301'"),
+    ("fib", (5,), {"m": 1}, "fib() got an unexpected keyword argument 'm'"),
+    ("fib", (), {KeyStr("x"): 1}, "fib() got an unexpected keyword argument 'x'"),
+    ("sum_as_arr", (), {"array": []}, "sum_as_arr() got an unexpected keyword argument 'array'"),
+    ("find_executable", (), {"x": 1}, "find_executable() got an unexpected keyword argument 'x'"),
+    ("find_executable", ("a", True), {"fuzz": 1},
+     "find_executable() got an unexpected keyword argument 'fuzz'"),
+    # a key without UTF-8 form is unexpected, shown by its display text
+    ("fib", (), {"\ud800": 1},
+     "fib() got an unexpected keyword argument '%s'" % b"\xed\xa0\x80".decode("utf-8", "replace")),
+    # multiple values
+    ("fib", (1,), {"n": 2}, "fib() got multiple values for argument 'n'"),
+    ("fib", (1,), {KeyStr("n"): 2}, "fib() got multiple values for argument 'n'"),
+    ("sum_as_arr", ([],), {"arr": []}, "sum_as_arr() got multiple values for argument 'arr'"),
+    ("find_executable", ("a",), {"name": "b"},
+     "find_executable() got multiple values for argument 'name'"),
+    ("find_executable", ("a", True), {"fuzzy": True},
+     "find_executable() got multiple values for argument 'fuzzy'"),
+    # keywords are walked in call order: the first bad one decides
+    ("find_executable", ("a",), {"name": "b", "x": 1},
+     "find_executable() got multiple values for argument 'name'"),
+    ("find_executable", ("a",), {"x": 1, "name": "b"},
+     "find_executable() got an unexpected keyword argument 'x'"),
+    ("find_executable", (), {"y": 1, "x": 1},
+     "find_executable() got an unexpected keyword argument 'y'"),
+    # missing arguments, after every keyword was accepted
+    ("fib", (), {}, "fib() missing 1 required positional argument: 'n'"),
+    ("sum_as_arr", (), {}, "sum_as_arr() missing 1 required positional argument: 'arr'"),
+    ("is_windows_builtin", (), {},
+     "is_windows_builtin() missing 1 required positional argument: 'command'"),
+    ("find_executable", (), {},
+     "find_executable() missing 2 required positional arguments: 'name' and 'fuzzy'"),
+    ("find_executable", (), {"fuzzy": True},
+     "find_executable() missing 1 required positional argument: 'name'"),
+    ("find_executable", ("a",), {},
+     "find_executable() missing 1 required positional argument: 'fuzzy'"),
+    ("find_executable", (), {"name": "a"},
+     "find_executable() missing 1 required positional argument: 'fuzzy'"),
+    # binding fails before any argument is converted
+    ("find_executable", (1,), {"name": 2},
+     "find_executable() got multiple values for argument 'name'"),
+    ("find_executable", (None,), {}, "find_executable() missing 1 required positional argument: 'fuzzy'"),
+    ("fib", (), {"n": 2.5, "m": 1}, "fib() got an unexpected keyword argument 'm'"),
+]
+
+
+@pytest.mark.parametrize("name, args, kwargs, message", BINDING_ERRORS)
+def test_binding_error(name, args, kwargs, message):
+    with pytest.raises(TypeError) as info:
+        call(name, args, kwargs)
+    assert type(info.value) is TypeError
+    assert info.value.args == (message,)
+    # Binding errors are never re-labelled with a parameter name.
+    assert info.value.__cause__ is None
+
+
+@pytest.mark.parametrize("name", sorted(FUNCTIONS))
+def test_binding_error_leaves_the_function_usable(name):
+    with pytest.raises(TypeError):
+        call(name, (), {"no_such_parameter": 1})
+    samples = {"fib": ((7,), 13), "sum_as_arr": (([1, 2],), 3),
+               "find_executable": (("dir", False), _kelvar.find_executable("dir", False)),
+               "is_windows_builtin": (("dir",), _kelvar.is_windows_builtin("dir"))}
+    args, expected = samples[name]
+    assert call(name, args) == expected
+
+
+def test_arguments_are_converted_in_declaration_order():
+    # Conversion follows the parameter list, not the order of the keywords.
+    with pytest.raises(TypeError) as info:
+        _kelvar.find_executable(fuzzy=1, name=2)
+    assert str(info.value) == "argument 'name': 'int' object is not an instance of 'str'"
+
+
+def test_keyword_dictionary_is_not_altered():
+    kwargs = {"name": "dir", "fuzzy": False}
+    _kelvar.find_executable(**kwargs)
+    assert kwargs == {"name": "dir", "fuzzy": False}
+    with pytest.raises(TypeError):
+        _kelvar.fib(**{"n": 1, "m": 2})
