@@ -144,9 +144,23 @@ std::size_t length_hint(PyObject* object) {
   return static_cast<std::size_t>(size);
 }
 
+// The common element, an int within range, taken without building a Result
+// or an error. Anything else (false) goes the full way through to_i32, which
+// gives the error or runs __index__. Converting an int never runs Python code
+// and, for an int, PyLong_AsLongAndOverflow cannot raise.
+inline bool in_range_int(PyObject* item, std::int32_t& out) {
+  if (Py_TYPE(item) != &PyLong_Type && !PyLong_Check(item)) return false;
+  int overflow = 0;
+  const long long value = PyLong_AsLongAndOverflow(item, &overflow);
+  if (overflow != 0 || value < INT32_MIN || value > INT32_MAX) return false;
+  out = static_cast<std::int32_t>(value);
+  return true;
+}
+
 // Exact lists and tuples give the same elements as their iterators, in the
-// same order, without an iterator object. The size is read again at every
-// step: converting an item may run Python code that shrinks or grows a list.
+// same order, without an iterator object. Converting an item through
+// __index__ may run Python code that shrinks or grows the list, so the size
+// is read again after every such item, as the list's own iterator would.
 struct ListItems {
   static Py_ssize_t size(PyObject* list) { return PyList_Size(list); }
   static PyObject* item(PyObject* list, Py_ssize_t i) { return PyList_GetItem(list, i); }
@@ -161,18 +175,19 @@ Result<std::vector<std::int32_t>> convert_items(PyObject* object, std::size_t hi
   std::vector<std::int32_t> values;
   // The hint of an exact list or tuple is its true size.
   values.reserve(hint);
-  for (Py_ssize_t i = 0; i < Items::size(object); ++i) {
+  Py_ssize_t size = Items::size(object);
+  for (Py_ssize_t i = 0; i < size; ++i) {
     PyObject* item = Items::item(object, i);  // borrowed
     if (item == nullptr) return PendingError::fetch();
-    if (PyLong_Check(item)) {
-      Result<std::int32_t> value = int_to_i32(item);
-      if (!value) return value.take_error();
-      values.push_back(value.value());
+    std::int32_t value = 0;
+    if (in_range_int(item, value)) {
+      values.push_back(value);
       continue;
     }
     // __index__ may drop the container's own reference to the item.
     const Ref held = Ref::borrow(item);
     if (auto error = append_i32(values, held.get())) return std::move(*error);
+    size = Items::size(object);
   }
   return values;
 }
@@ -187,6 +202,10 @@ Result<std::vector<std::int32_t>> convert_iterated(PyObject* object, std::size_t
     if (!item) {
       if (PyErr_Occurred() != nullptr) return PendingError::fetch();
       break;
+    }
+    if (std::int32_t value = 0; in_range_int(item.get(), value)) {
+      values.push_back(value);
+      continue;
     }
     if (auto error = append_i32(values, item.get())) return std::move(*error);
   }
