@@ -2,11 +2,16 @@
 // sources build natively and with the Windows cross-compiler.
 //
 //   TEST_CASE(name) { CHECK(expr); CHECK_EQ(a, b); }
-//   int main() { return kelvar_test::run_all(); }
+//   TEST_CASE(other) { if (!possible) return SKIP("why"); ... }
+//   int main(int argc, char** argv) { return kelvar_test::run_all(argc, argv); }
+//
+// Arguments to the test binary select the cases whose names contain one of
+// them; with none, every case runs.
 #pragma once
 
 #include <cstdio>
-#include <functional>
+#include <cstring>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -30,14 +35,31 @@ inline int& failures_in_case() {
   return n;
 }
 
+inline const char*& skip_reason() {
+  static const char* reason = nullptr;
+  return reason;
+}
+
 struct Registrar {
   Registrar(const char* name, void (*fn)()) { registry().push_back({name, fn}); }
 };
 
 template <class T>
+struct is_optional : std::false_type {};
+template <class T>
+struct is_optional<std::optional<T>> : std::true_type {};
+
+template <class T>
 std::string show(const T& v) {
   std::ostringstream s;
-  if constexpr (std::is_convertible_v<T, std::string_view>) {
+  if constexpr (is_optional<T>::value) {
+    if (!v) return "nullopt";
+    return show(*v);
+  } else if constexpr (std::is_enum_v<T>) {
+    s << "enum " << static_cast<long long>(v);
+  } else if constexpr (std::is_same_v<T, char> || std::is_same_v<T, unsigned char>) {
+    s << static_cast<int>(v);
+  } else if constexpr (std::is_convertible_v<T, std::string_view>) {
     s << '"';
     for (unsigned char c : std::string_view(v)) {
       if (c >= 0x20 && c < 0x7f && c != '"' && c != '\\') {
@@ -59,19 +81,32 @@ inline void fail(const char* file, int line, const std::string& what) {
   ++failures_in_case();
 }
 
-inline int run_all() {
-  int passed = 0, failed = 0;
+inline bool selected(const char* name, int argc, char** argv) {
+  if (argc <= 1) return true;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strstr(name, argv[i]) != nullptr) return true;
+  }
+  return false;
+}
+
+inline int run_all(int argc = 0, char** argv = nullptr) {
+  int passed = 0, failed = 0, skipped = 0;
   for (const Case& c : registry()) {
+    if (!selected(c.name, argc, argv)) continue;
     failures_in_case() = 0;
+    skip_reason() = nullptr;
     c.fn();
-    if (failures_in_case() == 0) {
-      ++passed;
-    } else {
+    if (failures_in_case() != 0) {
       ++failed;
       std::fprintf(stderr, "FAILED %s\n", c.name);
+    } else if (skip_reason() != nullptr) {
+      ++skipped;
+      std::printf("skipped %s: %s\n", c.name, skip_reason());
+    } else {
+      ++passed;
     }
   }
-  std::printf("%d passed, %d failed\n", passed, failed);
+  std::printf("%d passed, %d failed, %d skipped\n", passed, failed, skipped);
   std::fflush(stdout);
   return failed == 0 ? 0 : 1;
 }
@@ -83,15 +118,18 @@ inline int run_all() {
   static const ::kelvar_test::Registrar name##_registrar(#name, &(name)); \
   static void name()
 
+// Marks the running case as skipped; use as `return SKIP("reason");`.
+#define SKIP(reason) (void)(::kelvar_test::skip_reason() = (reason))
+
 #define CHECK(expr) \
   ((expr) ? (void)0 : ::kelvar_test::fail(__FILE__, __LINE__, "CHECK(" #expr ") failed"))
 
-#define CHECK_EQ(a, b)                                                                    \
-  do {                                                                                    \
-    const auto& check_a_ = (a);                                                           \
-    const auto& check_b_ = (b);                                                           \
-    if (!(check_a_ == check_b_))                                                          \
-      ::kelvar_test::fail(__FILE__, __LINE__,                                             \
+#define CHECK_EQ(a, b)                                                                     \
+  do {                                                                                     \
+    const auto& check_a_ = (a);                                                            \
+    const auto& check_b_ = (b);                                                            \
+    if (!(check_a_ == check_b_))                                                           \
+      ::kelvar_test::fail(__FILE__, __LINE__,                                              \
                           std::string(#a " == " #b ": ") + ::kelvar_test::show(check_a_) + \
-                              " vs " + ::kelvar_test::show(check_b_));                    \
+                              " vs " + ::kelvar_test::show(check_b_));                     \
   } while (0)

@@ -1,3 +1,5 @@
 #include "check.h"
 
-int main() { return kelvar_test::run_all(); }
+int main(int argc, char** argv) {
+  return kelvar_test::run_all(argc, argv);
+}
