@@ -42,10 +42,12 @@ enum class RunStatus {
 
 struct RunResult {
   RunStatus status = RunStatus::failed;
+  // On POSIX a child ended by a signal reports 128 plus the signal number,
+  // as a shell does, so it never reads as success.
   std::uint32_t exit_code = 0;
   std::string out;    // standard output, raw bytes
   std::string err;    // standard error, raw bytes
-  std::string error;  // description for read_error
+  std::string error;  // description for read_error; the POSIX runner also fills it for failed
 };
 
 // Asked at least every 100 ms (and after every interrupted wait) while the

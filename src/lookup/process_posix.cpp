@@ -1,0 +1,527 @@
+// The process runner on POSIX systems: posix_spawn without a shell, both
+// output streams through close-on-exec pipes read with poll().
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <cstring>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "lookup/process.h"
+
+#if defined(__linux__)
+#include <sys/auxv.h>
+#endif
+#if defined(__APPLE__)
+#include <crt_externs.h>
+#include <mach-o/dyld.h>
+#endif
+
+#if !defined(__APPLE__)
+extern "C" char** environ;
+#endif
+
+namespace kelvar::lookup {
+namespace {
+
+// ---------------------------------------------------------------------------
+// Errors
+
+// strerror_r comes in two flavours (XSI returns int, GNU returns char*);
+// overloading on the return type picks the right reading for either.
+[[maybe_unused]] std::string strerror_text(int result, const char* buffer) {
+  return result == 0 ? std::string(buffer) : std::string("unknown error");
+}
+[[maybe_unused]] std::string strerror_text(const char* message, const char*) {
+  return message != nullptr ? std::string(message) : std::string("unknown error");
+}
+
+std::string describe_errno(int error) {
+  char buffer[256] = {};
+  return strerror_text(::strerror_r(error, buffer, sizeof buffer), buffer) + " (os error " +
+         std::to_string(error) + ")";
+}
+
+RunResult failure(const char* step, int error) {
+  RunResult result;
+  result.status = RunStatus::failed;
+  result.error = std::string(step) + ": " + describe_errno(error);
+  return result;
+}
+
+// ---------------------------------------------------------------------------
+// Descriptors
+
+class UniqueFd {
+ public:
+  UniqueFd() noexcept = default;
+  explicit UniqueFd(int fd) noexcept : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) {
+      reset();
+      fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd() { reset(); }
+
+  int get() const noexcept { return fd_; }
+  explicit operator bool() const noexcept { return fd_ >= 0; }
+
+  void reset() noexcept {
+    // close() is not retried on EINTR: the descriptor is gone either way on
+    // Linux, and retrying could close one that another thread just opened.
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+struct Pipe {
+  UniqueFd read_end;
+  UniqueFd write_end;
+};
+
+// A pipe end numbered 0, 1 or 2 (possible when the host closed its standard
+// streams) would make dup2 onto that number a no-op that keeps the
+// close-on-exec flag, and the child would lose the stream.
+int lift_above_stdio(UniqueFd& fd) noexcept {
+  if (fd.get() > STDERR_FILENO) return 0;
+  const int lifted = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  if (lifted < 0) return errno;
+  fd = UniqueFd(lifted);
+  return 0;
+}
+
+// Both ends are close-on-exec from birth, so no other child that the process
+// starts at the same time can inherit them; an inherited write end would keep
+// the pipe open and delay its end of file until that stranger exits.
+int make_pipe(Pipe& pipe) noexcept {
+  int ends[2];
+#if defined(__APPLE__)
+  // No pipe2 here. Between pipe() and fcntl() another thread's fork could
+  // still copy both ends without the flag; there is no way to close that
+  // window from a library. Our own child is protected regardless by
+  // POSIX_SPAWN_CLOEXEC_DEFAULT.
+  if (::pipe(ends) != 0) return errno;
+  pipe.read_end = UniqueFd(ends[0]);
+  pipe.write_end = UniqueFd(ends[1]);
+  if (::fcntl(ends[0], F_SETFD, FD_CLOEXEC) != 0) return errno;
+  if (::fcntl(ends[1], F_SETFD, FD_CLOEXEC) != 0) return errno;
+#else
+  if (::pipe2(ends, O_CLOEXEC) != 0) return errno;
+  pipe.read_end = UniqueFd(ends[0]);
+  pipe.write_end = UniqueFd(ends[1]);
+#endif
+  if (const int error = lift_above_stdio(pipe.read_end)) return error;
+  return lift_above_stdio(pipe.write_end);
+}
+
+// ---------------------------------------------------------------------------
+// Spawn set-up, released whatever happens
+
+class SpawnSetup {
+ public:
+  SpawnSetup() = default;
+  SpawnSetup(const SpawnSetup&) = delete;
+  SpawnSetup& operator=(const SpawnSetup&) = delete;
+  ~SpawnSetup() {
+    if (have_actions_) ::posix_spawn_file_actions_destroy(&actions_);
+    if (have_attributes_) ::posix_spawnattr_destroy(&attributes_);
+  }
+
+  // Returns 0 or the error number of the step that failed.
+  int init(int out_fd, int err_fd) noexcept {
+    if (const int error = ::posix_spawn_file_actions_init(&actions_)) return error;
+    have_actions_ = true;
+    if (const int error = ::posix_spawnattr_init(&attributes_)) return error;
+    have_attributes_ = true;
+
+    // Standard input reads end of file at once; the two outputs go to the
+    // pipes. The originals of the pipe ends are close-on-exec and vanish.
+    if (const int error =
+            ::posix_spawn_file_actions_addopen(&actions_, STDIN_FILENO, "/dev/null", O_RDONLY, 0)) {
+      return error;
+    }
+    if (const int error = ::posix_spawn_file_actions_adddup2(&actions_, out_fd, STDOUT_FILENO)) {
+      return error;
+    }
+    if (const int error = ::posix_spawn_file_actions_adddup2(&actions_, err_fd, STDERR_FILENO)) {
+      return error;
+    }
+
+    // An interpreter ignores SIGPIPE and may block signals in its threads;
+    // both would be inherited through exec, so the child starts clean.
+    sigset_t none;
+    sigset_t all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    if (const int error = ::posix_spawnattr_setsigmask(&attributes_, &none)) return error;
+    if (const int error = ::posix_spawnattr_setsigdefault(&attributes_, &all)) return error;
+    int flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+#if defined(POSIX_SPAWN_CLOEXEC_DEFAULT)
+    // Only the descriptors named above reach the child, whatever else is open.
+    flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;
+#endif
+    return ::posix_spawnattr_setflags(&attributes_, static_cast<short>(flags));
+  }
+
+  const posix_spawn_file_actions_t* actions() const noexcept {
+    return &actions_;
+  }
+  const posix_spawnattr_t* attributes() const noexcept {
+    return &attributes_;
+  }
+
+ private:
+  posix_spawn_file_actions_t actions_{};
+  posix_spawnattr_t attributes_{};
+  bool have_actions_ = false;
+  bool have_attributes_ = false;
+};
+
+// ---------------------------------------------------------------------------
+// The child, killed and reaped on every way out that does not reap it
+
+class Child {
+ public:
+  explicit Child(pid_t pid) noexcept : pid_(pid) {}
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+  ~Child() { kill_and_reap(); }
+
+  void kill_and_reap() noexcept {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    int status;
+    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    pid_ = -1;
+  }
+
+  // 1 when the child was reaped (its status stored), 0 when it still runs
+  // or the wait was interrupted, -1 with errno set when waiting failed. After
+  // a failure the pid is no longer ours (it may already be someone else's),
+  // so it is never signalled again.
+  int try_reap(int& status) noexcept {
+    const pid_t reaped = ::waitpid(pid_, &status, WNOHANG);
+    if (reaped == pid_) {
+      pid_ = -1;
+      return 1;
+    }
+    if (reaped == 0 || errno == EINTR) return 0;
+    pid_ = -1;
+    return -1;
+  }
+
+ private:
+  pid_t pid_;
+};
+
+// ---------------------------------------------------------------------------
+// Asking whether to stop
+
+constexpr int poll_interval_ms = 100;
+
+class StopPolicy {
+ public:
+  explicit StopPolicy(const StopCheck& check) : check_(check), last_(Clock::now()) {}
+
+  bool ask() {
+    last_ = Clock::now();
+    return check_ && check_();
+  }
+
+  // Streams that never fall silent never let poll() time out; this keeps the
+  // check within its interval all the same.
+  bool ask_if_due() {
+    if (Clock::now() - last_ < std::chrono::milliseconds(poll_interval_ms)) return false;
+    return ask();
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  const StopCheck& check_;
+  Clock::time_point last_;
+};
+
+RunResult stopped_result() {
+  RunResult result;
+  result.status = RunStatus::stopped;
+  return result;
+}
+
+std::uint32_t exit_code_of(int status) noexcept {
+  if (WIFEXITED(status)) return static_cast<std::uint32_t>(WEXITSTATUS(status));
+  // Killed by a signal: reported as a shell would, 128 plus the signal number.
+  if (WIFSIGNALED(status)) return 128u + static_cast<std::uint32_t>(WTERMSIG(status));
+  return 255u;
+}
+
+void nap(std::chrono::microseconds length) noexcept {
+  timespec request{};
+  request.tv_sec = static_cast<std::time_t>(length.count() / 1000000);
+  request.tv_nsec = static_cast<long>((length.count() % 1000000) * 1000);
+  // An interrupted nap is not resumed: the caller asks whether to stop.
+  ::nanosleep(&request, nullptr);
+}
+
+std::vector<char*> c_strings(const std::vector<std::string>& strings) {
+  // posix_spawn takes `char* const[]` for historical reasons and writes nothing.
+  std::vector<char*> pointers;
+  pointers.reserve(strings.size() + 1);
+  for (const std::string& s : strings) pointers.push_back(const_cast<char*>(s.c_str()));
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+// ---------------------------------------------------------------------------
+// Finding the program
+
+char** environment_block() noexcept {
+#if defined(__APPLE__)
+  return *_NSGetEnviron();  // `environ` is not reachable from a bundle
+#else
+  return environ;
+#endif
+}
+
+std::string current_directory() {
+  std::string buffer(256, '\0');
+  for (;;) {
+    if (::getcwd(buffer.data(), buffer.size()) != nullptr) {
+      buffer.resize(std::strlen(buffer.c_str()));
+      return buffer;
+    }
+    if (errno != ERANGE) return std::string();
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+// The directory made absolute now, so that the path stays right if the
+// working directory changes before the run.
+std::string absolute_directory(std::string_view directory) {
+  if (!directory.empty() && directory.front() == '/') return std::string(directory);
+  // "./bin" (as a program started as ./bin/python records itself) is "bin".
+  while (directory.size() >= 2 && directory.substr(0, 2) == "./") {
+    directory.remove_prefix(2);
+    while (!directory.empty() && directory.front() == '/') directory.remove_prefix(1);
+  }
+  std::string cwd = current_directory();
+  if (cwd.empty()) return directory.empty() ? std::string(".") : std::string(directory);
+  if (directory.empty() || directory == ".") return cwd;
+  if (cwd.back() != '/') cwd += '/';
+  cwd += directory;
+  return cwd;
+}
+
+std::string join(std::string_view directory, std::string_view name) {
+  std::string path(directory);
+  if (path.empty() || path.back() != '/') path += '/';
+  path += name;
+  return path;
+}
+
+bool is_executable_file(const std::string& path) noexcept {
+  struct stat info;
+  if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  return ::faccessat(AT_FDCWD, path.c_str(), X_OK, AT_EACCESS) == 0;
+}
+
+// The directory of the executable by the path it was started with, links
+// not resolved: an interpreter started as venv/bin/python finds the tools of
+// that environment beside it even when the environment is not activated.
+// A relative start path is taken relative to the working directory, which is
+// right unless the process changed it since.
+std::optional<std::string> executable_directory() {
+  std::string started_as;
+#if defined(__linux__)
+  const auto address = static_cast<std::uintptr_t>(::getauxval(AT_EXECFN));
+  if (address == 0) return std::nullopt;
+  started_as = reinterpret_cast<const char*>(address);
+#elif defined(__APPLE__)
+  std::uint32_t size = 1024;
+  std::string buffer(size, '\0');
+  if (::_NSGetExecutablePath(buffer.data(), &size) != 0) {
+    buffer.assign(size, '\0');
+    if (::_NSGetExecutablePath(buffer.data(), &size) != 0) return std::nullopt;
+  }
+  started_as = buffer.c_str();
+#else
+  return std::nullopt;
+#endif
+  if (started_as.empty()) return std::nullopt;
+  const std::size_t slash = started_as.rfind('/');
+  if (slash == std::string::npos) return absolute_directory(".");
+  return absolute_directory(std::string_view(started_as).substr(0, slash == 0 ? 1 : slash));
+}
+
+std::string default_search_path() {
+  const std::size_t size = ::confstr(_CS_PATH, nullptr, 0);
+  if (size == 0) return "/usr/bin:/bin";
+  std::string path(size, '\0');
+  ::confstr(_CS_PATH, path.data(), size);
+  path.resize(size - 1);
+  return path;
+}
+
+std::optional<std::string> find_program(std::string_view program) {
+  if (program.find('/') != std::string_view::npos) {
+    const std::size_t slash = program.rfind('/');
+    std::string path = join(absolute_directory(program.substr(0, slash == 0 ? 1 : slash)),
+                            program.substr(slash + 1));
+    if (is_executable_file(path)) return path;
+    return std::nullopt;
+  }
+
+  if (const std::optional<std::string> directory = executable_directory()) {
+    std::string path = join(*directory, program);
+    if (is_executable_file(path)) return path;
+  }
+
+  const char* variable = ::getenv("PATH");
+  const std::string search = variable != nullptr ? std::string(variable) : default_search_path();
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t colon = search.find(':', start);
+    const std::string_view entry =
+        std::string_view(search).substr(start, colon == std::string::npos ? colon : colon - start);
+    // An empty entry stands for the working directory, as for the shell.
+    std::string path = join(absolute_directory(entry), program);
+    if (is_executable_file(path)) return path;
+    if (colon == std::string::npos) return std::nullopt;
+    start = colon + 1;
+  }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+std::optional<PreparedRun> prepare_run(std::string_view program, std::string_view argument) {
+  // A C string ends at its first NUL: such a text cannot reach the child whole.
+  if (program.empty() || program.find('\0') != std::string_view::npos ||
+      argument.find('\0') != std::string_view::npos) {
+    return std::nullopt;
+  }
+  std::optional<std::string> path = find_program(program);
+  if (!path) return std::nullopt;
+
+  PreparedRun prepared;
+  prepared.program = std::move(*path);
+  prepared.argv = {std::string(program), std::string(argument)};
+  // Copied now, while the caller's lock keeps the environment still; the run
+  // itself never looks at it.
+  for (char** entry = environment_block(); entry != nullptr && *entry != nullptr; ++entry) {
+    prepared.environment.emplace_back(*entry);
+  }
+  return prepared;
+}
+
+RunResult run(const PreparedRun& prepared, const StopCheck& should_stop) {
+  if (prepared.argv.empty()) return failure("posix_spawn", EINVAL);
+
+  Pipe out;
+  Pipe err;
+  if (const int error = make_pipe(out)) return failure("pipe", error);
+  if (const int error = make_pipe(err)) return failure("pipe", error);
+
+  SpawnSetup setup;
+  if (const int error = setup.init(out.write_end.get(), err.write_end.get())) {
+    return failure("posix_spawn setup", error);
+  }
+
+  std::vector<char*> argv = c_strings(prepared.argv);
+  std::vector<char*> envp = c_strings(prepared.environment);
+  pid_t pid = -1;
+  if (const int error = ::posix_spawn(&pid, prepared.program.c_str(), setup.actions(),
+                                      setup.attributes(), argv.data(), envp.data())) {
+    return failure("posix_spawn", error);
+  }
+  Child child(pid);
+  // Only the child may hold the write ends, or end of file never comes.
+  out.write_end.reset();
+  err.write_end.reset();
+
+  RunResult result;
+  StopPolicy stop(should_stop);
+  UniqueFd* const streams[2] = {&out.read_end, &err.read_end};
+  std::string* const sinks[2] = {&result.out, &result.err};
+  // On the heap: the caller may be a thread with a small stack.
+  std::vector<char> buffer(64 * 1024);
+
+  while (*streams[0] || *streams[1]) {
+    pollfd watched[2];
+    std::size_t source[2];
+    nfds_t count = 0;
+    for (std::size_t i = 0; i < 2; ++i) {
+      if (!*streams[i]) continue;
+      watched[count] = pollfd{streams[i]->get(), POLLIN, 0};
+      source[count] = i;
+      ++count;
+    }
+
+    const int ready = ::poll(watched, count, poll_interval_ms);
+    if (ready < 0 && errno != EINTR) return failure("poll", errno);
+    if (ready <= 0) {
+      if (stop.ask()) return stopped_result();  // `child` kills and reaps on the way out
+      continue;
+    }
+
+    for (nfds_t k = 0; k < count; ++k) {
+      if (watched[k].revents == 0) continue;
+      UniqueFd& stream = *streams[source[k]];
+      const ssize_t got = ::read(stream.get(), buffer.data(), buffer.size());
+      if (got > 0) {
+        sinks[source[k]]->append(buffer.data(), static_cast<std::size_t>(got));
+      } else if (got == 0) {
+        stream.reset();
+      } else if (errno != EINTR && errno != EAGAIN) {
+        RunResult broken;
+        broken.status = RunStatus::read_error;
+        broken.error = describe_errno(errno);
+        return broken;
+      }
+    }
+    if (stop.ask_if_due()) return stopped_result();
+  }
+
+  // Both streams ended, which as a rule means the child is exiting. One that
+  // closed them and goes on running is waited for with growing naps, still
+  // asking whether to stop.
+  auto pause = std::chrono::microseconds(100);
+  for (;;) {
+    int status = 0;
+    const int reaped = child.try_reap(status);
+    if (reaped < 0) return failure("waitpid", errno);
+    if (reaped > 0) {
+      result.status = RunStatus::completed;
+      result.exit_code = exit_code_of(status);
+      return result;
+    }
+    if (stop.ask()) return stopped_result();
+    nap(pause);
+    pause = std::min(pause * 2, std::chrono::microseconds(50 * 1000));
+  }
+}
+
+}  // namespace kelvar::lookup
