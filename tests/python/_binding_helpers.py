@@ -1,14 +1,7 @@
 """Objects and child-interpreter runs shared by the binding and conversion tests."""
 
-import os
-import stat
-import subprocess
-import sys
-import textwrap
-
-# The interpreter's own wording for these conversions differs between
-# versions, so expected texts are taken from the interpreter at run time.
 import operator
+import stat
 
 
 class Index:
@@ -35,7 +28,7 @@ class Raising:
 
 
 def index_error_text(obj):
-    """The text of the interpreter's own failure of operator.index(obj)."""
+    """The interpreter's wording differs between versions: the text of the interpreter's own failure of operator.index(obj)."""
     try:
         operator.index(obj)
     except TypeError as exc:
@@ -47,21 +40,6 @@ def numpy_like(name="bool_", module="numpy", **namespace):
     """A class whose type reports the given __module__ and __name__."""
     namespace.setdefault("__module__", module)
     return type(name, (), namespace)
-
-
-def run_child(code, timeout=300):
-    """Runs `code` in a fresh interpreter of the same installation.
-
-    Internal failures write to the process's standard error, which pytest's
-    capture cannot see at the descriptor level: a child keeps it apart.
-    """
-    return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
-        capture_output=True,
-        text=True,
-        timeout=timeout,
-        env=dict(os.environ, PYTHONIOENCODING="utf-8"),
-    )
 
 
 def make_executable(directory, name):

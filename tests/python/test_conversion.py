@@ -4,6 +4,7 @@ import array
 import collections.abc
 import json
 import os
+import sys
 
 import pytest
 
@@ -14,7 +15,6 @@ from _binding_helpers import (
     index_error_text,
     make_executable,
     numpy_like,
-    run_child,
 )
 
 try:
@@ -263,47 +263,11 @@ def test_numpy_like_bool_returning_numpy_like_is_refused():
     assert str(exc) == "argument 'fuzzy': 'bool' object is not an instance of 'bool'"
 
 
-def test_bool_as_plain_function_is_bound_to_the_instance(fuzzy_probe):
-    seen = []
-
-    def __bool__(self):
-        seen.append(self)
-        return True
-
-    instance = numpy_like(__bool__=__bool__)()
-    assert fuzzy_probe(instance) is True
-    assert seen == [instance]
-
-
 # "__bool__" is read from the type, where descriptors already act as for a
 # class attribute (a staticmethod gives its function, a custom descriptor is
 # asked with no instance); what that read gives is then bound to the object
 # through its own type's descriptor slot, as a method lookup on the instance
 # would bind a plain function.
-
-
-def test_bool_as_staticmethod_binds_the_function_it_wraps(fuzzy_probe):
-    seen = []
-
-    def __bool__(*args):
-        seen.append(args)
-        return False
-
-    instance = numpy_like(__bool__=staticmethod(__bool__))()
-    assert fuzzy_probe(instance) is False
-    assert seen == [(instance,)]
-
-
-def test_bool_as_classmethod_is_bound_to_the_type(fuzzy_probe):
-    seen = []
-
-    def __bool__(*args):
-        seen.append(args)
-        return True
-
-    cls = numpy_like(__bool__=classmethod(__bool__))
-    assert fuzzy_probe(cls()) is True
-    assert seen == [(cls,)]
 
 
 class Binding:
@@ -318,35 +282,46 @@ class Binding:
         return self.result
 
 
-def test_bool_descriptor_is_asked_by_the_type_read_then_bound(fuzzy_probe):
-    log = []
+class CallableObject:
+    """Callable, but no descriptor: called as it was found."""
 
+    def __init__(self, log):
+        self.log = log
+
+    def __call__(self, *args):
+        self.log.append(("call",) + args)
+        return True
+
+
+def _recording(log):
     def __bool__(*args):
         log.append(("call",) + args)
         return True
 
-    cls = numpy_like(__bool__=Binding(log, __bool__))
-    instance = cls()
-    assert fuzzy_probe(instance) is True
-    assert log == [("get", None, cls), ("call", instance)]
+    return __bool__
 
 
-def test_bool_found_as_descriptor_gets_object_and_its_type(fuzzy_probe):
+@pytest.mark.parametrize(
+    "make, expected",
+    [
+        (_recording, lambda obj, cls: [("call", obj)]),
+        (lambda log: staticmethod(_recording(log)), lambda obj, cls: [("call", obj)]),
+        (lambda log: classmethod(_recording(log)), lambda obj, cls: [("call", cls)]),
+        (CallableObject, lambda obj, cls: [("call",)]),
+        (lambda log: Binding(log, _recording(log)),
+         lambda obj, cls: [("get", None, cls), ("call", obj)]),
+        (lambda log: Binding(log, Binding(log, lambda: True)),
+         lambda obj, cls: [("get", None, cls), ("get", obj, cls)]),
+    ],
+    ids=["function", "staticmethod", "classmethod", "callable", "descriptor",
+         "found-descriptor"],
+)
+def test_bool_is_bound_as_found_on_the_type(fuzzy_probe, make, expected):
     log = []
-    inner = Binding(log, lambda: True)
-    cls = numpy_like(__bool__=Binding(log, inner))
+    cls = numpy_like(__bool__=make(log))
     instance = cls()
     assert fuzzy_probe(instance) is True
-    assert log == [("get", None, cls), ("get", instance, cls)]
-
-
-def test_bool_that_is_no_descriptor_is_called_as_found(fuzzy_probe):
-    class Callable:
-        def __call__(self, *args):
-            assert args == ()
-            return True
-
-    assert fuzzy_probe(numpy_like(__bool__=Callable())()) is True
+    assert log == expected(instance, cls)
 
 
 class BoolTypeError(TypeError):
@@ -769,7 +744,8 @@ def test_element_dropping_the_last_reference_to_itself():
 # ------------------------------------------------------- internal failures
 #
 # These run in a child interpreter: an internal failure reports on the
-# process's standard error, which only a separate process can capture whole.
+# process's standard error, which only a separate process can capture whole,
+# and the first use of a once-only value needs a process of its own.
 
 FIND_PANIC_TYPE = """
 import json, sys, _kelvar
@@ -788,7 +764,7 @@ def panic_type():
 """
 
 
-def test_capacity_overflow_is_an_internal_failure():
+def test_capacity_overflow_is_an_internal_failure(run_child):
     child = run_child(FIND_PANIC_TYPE + """
 caught_as_exception = False
 failures = []
@@ -812,7 +788,6 @@ print(json.dumps({
     "still_works": [_kelvar.sum_as_arr([1, 2]), _kelvar.fib(10)],
 }))
 """)
-    assert child.returncode == 0, child.stderr
     result = json.loads(child.stdout)
     assert result == {
         "caught_as_exception": False,
@@ -887,9 +862,8 @@ print(json.dumps({{"outcome": outcome, "still_works": _kelvar.fib(10)}}))
 
 
 @pytest.mark.parametrize("case", sorted(RESUME_CASES))
-def test_panic_from_python_code_is_resumed(case):
+def test_panic_from_python_code_is_resumed(run_child, case):
     child = run_child(FIND_PANIC_TYPE + RESUME_REPORT.format(case=RESUME_CASES[case]))
-    assert child.returncode == 0, child.stderr
     result = json.loads(child.stdout)
     assert result == {"outcome": {"is_panic": True, "args": [MESSAGE]}, "still_works": 55}
     lines = child.stderr.split("=== resuming\n", 1)[1].splitlines()
@@ -903,7 +877,7 @@ def test_panic_from_python_code_is_resumed(case):
     assert "\n".join(lines).count(MESSAGE) == 1
 
 
-def test_panic_with_unprintable_message_is_resumed_with_a_fixed_message():
+def test_panic_with_unprintable_message_is_resumed_with_a_fixed_message(run_child):
     child = run_child(FIND_PANIC_TYPE + RESUME_REPORT.format(case="""
 class Unprintable:
     def __str__(self):
@@ -913,13 +887,12 @@ class Arg:
         raise P(Unprintable())
 call = lambda: _kelvar.fib(Arg())
 """))
-    assert child.returncode == 0, child.stderr
     result = json.loads(child.stdout)
     assert result["outcome"] == {"is_panic": True, "args": ["Unwrapped panic from Python code"]}
     assert "Python stack trace below:" in child.stderr
 
 
-def test_subclass_of_panic_exception_is_an_ordinary_error():
+def test_subclass_of_panic_exception_is_an_ordinary_error(run_child):
     child = run_child(FIND_PANIC_TYPE + """
 P = panic_type()
 class Sub(P):
@@ -936,12 +909,11 @@ except BaseException as exc:
     print(json.dumps({"same": exc is raised}))
 sys.stderr.flush()
 """)
-    assert child.returncode == 0, child.stderr
     assert json.loads(child.stdout) == {"same": True}
     assert "Python stack trace below:" not in child.stderr.split("=== resuming\n", 1)[1]
 
 
-def test_first_use_of_the_sequence_name_from_many_threads():
+def test_first_use_of_the_sequence_name_from_many_threads(run_child):
     # The first refusal of a non-sequence looks up collections.abc.Sequence
     # once for the process; threads racing on it must all get the message
     # and none may wait forever for another.
@@ -962,7 +934,58 @@ for t in threads:
     t.join()
 print(json.dumps(messages))
 """, timeout=120)
-    assert child.returncode == 0, child.stderr
     assert json.loads(child.stdout) == [
         "argument 'arr': 'int' object is not an instance of 'Sequence'"
     ] * 8
+
+
+# ------------------------------------------------------------ references
+
+KEEP = Index(7)
+BOOL_RESULT = object()
+NUMPY_TRUE = numpy_like(__bool__=_returning(True))()
+NUMPY_ODD = numpy_like(__bool__=_returning(BOOL_RESULT))()
+FOUND_AS_IS = CallableObject([])
+NUMPY_CALLABLE = numpy_like(__bool__=FOUND_AS_IS)()
+CAUSE = KeyError("kept")
+
+
+class CausedTypeError:
+    def __index__(self):
+        raise TypeError("with cause") from CAUSE
+
+
+CAUSED = CausedTypeError()
+TEXT = "".join(["kelvar", "-text"])
+
+
+@pytest.mark.parametrize(
+    "call, watched",
+    [
+        (lambda: _kelvar.sum_as_arr([KEEP, 1]), KEEP),
+        (lambda: _kelvar.sum_as_arr((KEEP, "x")), KEEP),
+        (lambda: _kelvar.sum_as_arr(CustomSequence([KEEP, 1])), KEEP),
+        (lambda: _kelvar.fib(KEEP), KEEP),
+        (lambda: _kelvar.fib(n=KEEP), KEEP),
+        (lambda: _kelvar.fib(CAUSED), CAUSE),
+        (lambda: _kelvar.find_executable(TEXT, NUMPY_TRUE), NUMPY_TRUE),
+        (lambda: _kelvar.find_executable(TEXT, NUMPY_ODD), BOOL_RESULT),
+        (lambda: _kelvar.find_executable(TEXT, NUMPY_ODD), NUMPY_ODD),
+        (lambda: _kelvar.find_executable(TEXT, NUMPY_CALLABLE), FOUND_AS_IS),
+        (lambda: _kelvar.is_windows_builtin(command=TEXT), TEXT),
+        (lambda: _kelvar.sum_as_arr(KEEP), KEEP),
+        (lambda: _kelvar.fib(KEEP, m=1), KEEP),
+    ],
+)
+def test_conversion_releases_what_it_takes(call, watched):
+    def run():
+        try:
+            call()
+        except (TypeError, OverflowError):
+            pass
+
+    run()  # first uses fill the once-only cells
+    before = sys.getrefcount(watched)
+    for _ in range(50):
+        run()
+    assert sys.getrefcount(watched) == before
