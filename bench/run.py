@@ -1,0 +1,387 @@
+"""Benchmarks of _kelvar against plain-Python ways of doing the same work.
+
+    python bench/run.py [--quick]
+
+Each row times two contenders, A (the module) and B (the reference), in
+alternating batches within one run (A, B, A, B, ...), takes the median time
+per operation of each over the rounds, and prints A/B: below 1.0 means A is
+faster. Before timing, A and B are checked to give the same answers, so that
+each row compares the same work. --quick is for CI: few rounds and small
+batches; the figures are printed but no goal is enforced, in either mode.
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import os
+import platform
+import shutil
+import statistics
+import subprocess
+import sys
+import sysconfig
+import time
+from collections.abc import Callable
+from dataclasses import dataclass
+
+import _kelvar
+
+# The 83 command names built into the command interpreter, as the module knows them.
+BUILTINS = frozenset(
+    """
+    assoc attrib break bcdedit cacls call cd chcp chdir chkdsk chkntfs cls cmd
+    color comp compact convert copy date del dir diskpart doskey driverquery
+    echo endlocal erase exit fc find findstr for format fsutil ftype goto
+    gpresult help icacls if label md mkdir mklink mode more move openfiles path
+    pause popd print prompt pushd rd recover rem ren rename replace rmdir
+    robocopy set setlocal sc schtasks shift shutdown sort start subst
+    systeminfo tasklist taskkill time title tree type ver verify vol xcopy wmic
+    """.split()
+)
+assert len(BUILTINS) == 83
+
+CMD = _kelvar.get_cmd_exe_path()
+EXT = _kelvar.get_executable_extension()
+
+# A program that `where` finds on every machine the benchmarks run on.
+FOUND_NAME = "sh"
+# Names for the membership test: members in several cases, and non-members.
+BUILTIN_NAMES = ["dir", "DIR", "Robocopy", "git", "python3", "xcopy", "notacommand", "CD"]
+
+
+def find_where() -> str:
+    """The `where` that the lookup runs: the stand-in installed beside the
+    interpreter, or the system's own where there is no stand-in (Windows)."""
+    path = shutil.which("where", path=sysconfig.get_path("scripts")) or shutil.which("where")
+    if path is None:
+        sys.exit(f"bench: no `where` in {sysconfig.get_path('scripts')} nor on PATH")
+    return path
+
+
+WHERE = find_where()
+WHICH = shutil.which("which")
+HAVE_SPAWN = hasattr(os, "posix_spawn")
+
+
+# --- The contenders --------------------------------------------------------
+
+
+def query_for(name: str, fuzzy: bool) -> str:
+    return ("*" + name + "*" if fuzzy else name) + EXT
+
+
+def answer_from(name: str, exit_code: int | None, out: bytes) -> tuple[str, str | None]:
+    """The module's output rules: first line of a successful run, else the
+    built-in table, else None."""
+    if exit_code == 0:
+        first = out.decode("utf-8", "replace").strip().split("\n", 1)[0].rstrip("\r")
+        if first:
+            return name, first
+    return name, CMD if name.lower() in BUILTINS else None
+
+
+def find_with_subprocess(name: str, fuzzy: bool) -> tuple[str, str | None]:
+    try:
+        run = subprocess.run([WHERE, query_for(name, fuzzy)], capture_output=True)
+    except OSError:
+        return answer_from(name, None, b"")
+    return answer_from(name, run.returncode, run.stdout)
+
+
+def read_to_end(fd: int) -> bytes:
+    chunks = []
+    while chunk := os.read(fd, 65536):
+        chunks.append(chunk)
+    return b"".join(chunks)
+
+
+def spawn_captured(argv: list[str]) -> tuple[int, bytes]:
+    """The least that Python can do to run a program and capture its output:
+    posix_spawn with a pipe for each of stdout and stderr, os.read, os.waitpid.
+    The pipes are read one after the other, which is safe for the few bytes
+    that `where` writes (far below a pipe's capacity)."""
+    out_r, out_w = os.pipe()
+    err_r, err_w = os.pipe()
+    try:
+        pid = os.posix_spawn(
+            argv[0],
+            argv,
+            os.environ,
+            file_actions=[
+                (os.POSIX_SPAWN_OPEN, 0, os.devnull, os.O_RDONLY, 0),
+                (os.POSIX_SPAWN_DUP2, out_w, 1),
+                (os.POSIX_SPAWN_DUP2, err_w, 2),
+            ],
+        )
+        os.close(out_w)
+        os.close(err_w)
+        out_w = err_w = -1
+        out = read_to_end(out_r)
+        read_to_end(err_r)
+        _, status = os.waitpid(pid, 0)
+        return os.waitstatus_to_exitcode(status), out
+    finally:
+        for fd in (out_r, out_w, err_r, err_w):
+            if fd >= 0:
+                os.close(fd)
+
+
+def find_with_spawn(name: str, fuzzy: bool) -> tuple[str, str | None]:
+    try:
+        code, out = spawn_captured([WHERE, query_for(name, fuzzy)])
+    except OSError:
+        return answer_from(name, None, b"")
+    return answer_from(name, code, out)
+
+
+def spawn_silent(argv: list[str]) -> int:
+    """Runs a program with its output thrown away and returns its exit code."""
+    pid = os.posix_spawn(
+        argv[0],
+        argv,
+        os.environ,
+        file_actions=[
+            (os.POSIX_SPAWN_OPEN, 0, os.devnull, os.O_RDONLY, 0),
+            (os.POSIX_SPAWN_OPEN, 1, os.devnull, os.O_WRONLY, 0),
+            (os.POSIX_SPAWN_OPEN, 2, os.devnull, os.O_WRONLY, 0),
+        ],
+    )
+    _, status = os.waitpid(pid, 0)
+    return os.waitstatus_to_exitcode(status)
+
+
+# --- Timing ----------------------------------------------------------------
+
+
+def batch(operation: Callable[[], object], number: int) -> Callable[[], float]:
+    """A timer of `number` runs of `operation`, giving seconds per run."""
+
+    def run() -> float:
+        start = time.perf_counter()
+        for _ in range(number):
+            operation()
+        return (time.perf_counter() - start) / number
+
+    return run
+
+
+def statements(code: str, namespace: dict[str, object], number: int, per_batch: int) -> Callable[[], float]:
+    """A timer of `code` (holding `per_batch` operations) compiled into its own
+    loop, as timeit does, giving seconds per operation."""
+    source = f"def _loop(_n):\n    for _ in range(_n):\n        {code}\n"
+    scope = dict(namespace)
+    exec(compile(source, "<bench>", "exec"), scope)
+    loop = scope["_loop"]
+
+    def run() -> float:
+        start = time.perf_counter()
+        loop(number)  # type: ignore[operator]
+        return (time.perf_counter() - start) / (number * per_batch)
+
+    return run
+
+
+def alternate(a: Callable[[], float], b: Callable[[], float], rounds: int) -> tuple[float, float]:
+    """Median seconds per operation of A and of B, timed A, B, A, B, ...
+    after one untimed pair."""
+    a()
+    b()
+    times_a, times_b = [], []
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        for _ in range(rounds):
+            times_a.append(a())
+            times_b.append(b())
+    finally:
+        if enabled:
+            gc.enable()
+    return statistics.median(times_a), statistics.median(times_b)
+
+
+@dataclass
+class Row:
+    label: str
+    a: str
+    b: str
+    goal: float
+    time_a: float | None = None
+    time_b: float | None = None
+    note: str = ""
+
+
+def duration(seconds: float) -> str:
+    for unit, scale in (("s", 1.0), ("ms", 1e-3), ("us", 1e-6)):
+        if seconds >= scale:
+            return f"{seconds / scale:.3g} {unit}"
+    return f"{seconds / 1e-9:.3g} ns"
+
+
+def check_same(row: str, a: object, b: object) -> None:
+    if a != b:
+        sys.exit(f"bench: the two sides of '{row}' disagree: {a!r} != {b!r}")
+
+
+# --- The rows ---------------------------------------------------------------
+
+
+def run_rows(rounds: int, scale: float) -> list[Row]:
+    def n(full: int) -> int:
+        return max(1, int(full * scale))
+
+    rows = []
+
+    row = Row("is_windows_builtin", "is_windows_builtin(name)", "name.lower() in BUILTINS", 1.0)
+    for name in BUILTIN_NAMES:
+        check_same(row.label, _kelvar.is_windows_builtin(name), name.lower() in BUILTINS)
+    names = {f"n{i}": name for i, name in enumerate(BUILTIN_NAMES)}
+    namespace = {"f": _kelvar.is_windows_builtin, "B": BUILTINS, **names}
+    row.time_a, row.time_b = alternate(
+        statements("; ".join(f"f({v})" for v in names), namespace, n(50_000), len(names)),
+        statements("; ".join(f"{v}.lower() in B" for v in names), namespace, n(50_000), len(names)),
+        rounds,
+    )
+    rows.append(row)
+
+    row = Row(
+        "find_executable vs subprocess.run",
+        f"find_executable({FOUND_NAME!r}, False)",
+        "subprocess.run([where, query], capture_output=True)",
+        0.6,
+    )
+    found = _kelvar.find_executable(FOUND_NAME, False)
+    if found[1] is None:
+        sys.exit(f"bench: `where` does not find {FOUND_NAME!r}; the lookup rows need a name it finds")
+    # The module keeps the carriage return of a first line that ends in CR LF;
+    # the reference drops it, which matters only to Windows' where.
+    check_same(row.label, (found[0], found[1].rstrip("\r")), find_with_subprocess(FOUND_NAME, False))
+    check_same(row.label, _kelvar.find_executable("dir", False), find_with_subprocess("dir", False))
+    row.time_a, row.time_b = alternate(
+        batch(lambda: _kelvar.find_executable(FOUND_NAME, False), n(40)),
+        batch(lambda: find_with_subprocess(FOUND_NAME, False), n(40)),
+        rounds,
+    )
+    rows.append(row)
+
+    row = Row(
+        "find_executable vs the floor",
+        f"find_executable({FOUND_NAME!r}, False)",
+        "posix_spawn(where) + os.read + os.waitpid",
+        1.15,
+    )
+    if HAVE_SPAWN:
+        check_same(row.label, (found[0], found[1].rstrip("\r")), find_with_spawn(FOUND_NAME, False))
+        row.time_a, row.time_b = alternate(
+            batch(lambda: _kelvar.find_executable(FOUND_NAME, False), n(40)),
+            batch(lambda: find_with_spawn(FOUND_NAME, False), n(40)),
+            rounds,
+        )
+    else:
+        row.note = "no os.posix_spawn here"
+    rows.append(row)
+
+    row = Row("sum_as_arr", "sum_as_arr(list of 10**6 ints)", "sum(list of 10**6 ints)", 1.0)
+    numbers = list(range(-500_000, 500_000))
+    check_same(row.label, _kelvar.sum_as_arr(numbers), sum(numbers))
+    row.time_a, row.time_b = alternate(
+        batch(lambda: _kelvar.sum_as_arr(numbers), n(10)),
+        batch(lambda: sum(numbers), n(10)),
+        rounds,
+    )
+    rows.append(row)
+
+    row = Row("where vs which", f"where {FOUND_NAME}", f"which -a {FOUND_NAME}", 0.5)
+    if HAVE_SPAWN and WHICH:
+        check_same(row.label, spawn_silent([WHERE, FOUND_NAME]), spawn_silent([WHICH, "-a", FOUND_NAME]))
+        row.time_a, row.time_b = alternate(
+            batch(lambda: spawn_silent([WHERE, FOUND_NAME]), n(40)),
+            batch(lambda: spawn_silent([WHICH, "-a", FOUND_NAME]), n(40)),
+            rounds,
+        )
+    else:
+        row.note = "no which here" if HAVE_SPAWN else "no os.posix_spawn here"
+    rows.append(row)
+    return rows
+
+
+def time_fib(rounds: int, scale: float) -> float:
+    n = 2**32 - 1
+    expected = _kelvar.fib(n)
+    # The wrapped value of F(2**32 - 1) modulo 2**32, by fast doubling.
+    a, b = 0, 1
+    for bit in bin(n)[2:]:
+        a, b = a * (2 * b - a) % 2**32, (a * a + b * b) % 2**32
+        if bit == "1":
+            a, b = b, (a + b) % 2**32
+    check_same("fib", expected, a)
+    timer = batch(lambda: _kelvar.fib(n), max(1, int(200 * scale)))
+    timer()
+    return statistics.median(timer() for _ in range(rounds))
+
+
+# --- Report -----------------------------------------------------------------
+
+
+def processor() -> str:
+    name = platform.processor() or platform.machine()
+    try:
+        with open("/proc/cpuinfo", encoding="utf-8", errors="replace") as info:
+            for line in info:
+                if line.startswith("model name"):
+                    return f"{line.split(':', 1)[1].strip()} ({name})"
+    except OSError:
+        pass
+    return name
+
+
+def report(rows: list[Row], fib_time: float, rounds: int, quick: bool) -> None:
+    print(f"machine: {processor()}, {os.cpu_count()} cores, {platform.system()} {platform.release()}")
+    print(f"python:  {platform.python_implementation()} {platform.python_version()} ({sys.executable})")
+    print(f"module:  {_kelvar.__file__}")
+    print(f"where:   {WHERE}")
+    print(f"rounds:  {rounds}, A and B alternating, medians{' (quick)' if quick else ''}")
+    print()
+    header = ("row", "A", "B", "A per op", "B per op", "A/B", "goal", "faster")
+    table = [header]
+    for row in rows:
+        if row.time_a is None or row.time_b is None:
+            table.append((row.label, row.a, row.b, "-", "-", "-", f"<= {row.goal:.2f}x", row.note))
+            continue
+        ratio = row.time_a / row.time_b
+        faster = f"A by {1 / ratio:.2f}x" if ratio < 1 else f"B by {ratio:.2f}x"
+        verdict = "met" if ratio <= row.goal else "missed"
+        table.append(
+            (
+                row.label,
+                row.a,
+                row.b,
+                duration(row.time_a),
+                duration(row.time_b),
+                f"{ratio:.2f}x",
+                f"<= {row.goal:.2f}x {verdict}",
+                faster,
+            )
+        )
+    widths = [max(len(line[i]) for line in table) for i in range(len(header))]
+    for i, line in enumerate(table):
+        print("  ".join(cell.ljust(width) for cell, width in zip(line, widths)).rstrip())
+        if i == 0:
+            print("  ".join("-" * width for width in widths))
+    print()
+    print(f"fib(2**32 - 1): {fib_time * 1e6:.2f} us per call")
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(prog="bench/run.py", description=__doc__.split("\n\n")[0])
+    parser.add_argument("--quick", action="store_true", help="few rounds and small batches (for CI)")
+    args = parser.parse_args(argv)
+    rounds, scale = (3, 0.25) if args.quick else (9, 1.0)
+    rows = run_rows(rounds, scale)
+    fib_time = time_fib(rounds, scale)
+    report(rows, fib_time, rounds, args.quick)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
