@@ -1,0 +1,315 @@
+"""A sandbox in which `_kelvar` runs a `where` of the test's making.
+
+The lookup searches for `where` first in the directory of the path the
+interpreter was started with (links not resolved), then along PATH. A
+sandbox therefore holds a directory `bin` with a symbolic link `python` to
+the real interpreter: an interpreter started as `bin/python` finds the fake
+`where` written beside that link, not the stand-in installed beside the real
+interpreter. The link's interpreter does not know the test environment, so
+`PYTHONPATH` points it at the directory that holds `_kelvar`.
+
+Every fake is a small /bin/sh script. It appends its arguments to the file
+`state/calls` (the argument count, then each argument, all NUL-terminated),
+then does what its body says; the default body copies the prepared bytes to
+standard error and standard output and exits with the prepared code.
+"""
+
+import itertools
+import json
+import os
+import select
+import shlex
+import shutil
+import subprocess
+import sys
+import textwrap
+import time
+from pathlib import Path
+
+import _kelvar
+
+MODULE_DIR = os.path.dirname(os.path.abspath(_kelvar.__file__))
+REAL_PYTHON = os.path.realpath(sys.executable)
+# Only reached when something hangs or dies; a passing run never waits this long.
+REPLY_TIMEOUT = 30.0
+
+TOOLS = {name: shutil.which(name) for name in ("cat", "sleep", "readlink", "mv")}
+
+_HEAD = """\
+#!/bin/sh
+S=@STATE@
+CAT=@CAT@
+SLEEP=@SLEEP@
+READLINK=@READLINK@
+MV=@MV@
+OUT=@OUT@
+ERR=@ERR@
+CODE=@CODE@
+printf '%s\\0' "$#" "$@" >> "$S/calls"
+"""
+
+# What the fake does after recording its arguments.
+ERR_THEN_OUT = '"$CAT" "$ERR" >&2\n"$CAT" "$OUT"\nexit $CODE\n'
+OUT_THEN_ERR = '"$CAT" "$OUT"\n"$CAT" "$ERR" >&2\nexit $CODE\n'
+# Prints, closes both streams, and only exits a while later.
+CLOSE_THEN_EXIT_LATE = '"$CAT" "$OUT"\nexec >&- 2>&-\n"$SLEEP" 0.1\nexit $CODE\n'
+# Prints, then dies of SIGKILL.
+KILLED_AFTER_PRINTING = '"$CAT" "$OUT"\nkill -9 $$\n"$SLEEP" 5\n'
+# Echoes its argument as the path it found.
+ECHO_ARGUMENT = "printf '/found/%s\\n' \"$1\"\n"
+# Writes its pid (atomically) and becomes a long sleep, keeping that pid.
+WRITE_PID_AND_HANG = (
+    "printf '%s' \"$$\" > \"$S/pid.tmp\"\n"
+    '"$MV" "$S/pid.tmp" "$S/pid"\n'
+    'exec "$SLEEP" 60\n'
+)
+
+
+def wait_for_file_body(marker, *, announce=None, seen="/seen", unseen="/not-seen"):
+    """A body that waits (at most about 10 s) for `state/<marker>` to appear.
+
+    It prints `seen` when the file appeared and `unseen` when it did not. With
+    `announce`, it first writes its pid to `state/<announce>`.
+    """
+    lines = []
+    if announce:
+        lines += [
+            f"printf '%s' \"$$\" > \"$S/{announce}.tmp\"",
+            f'"$MV" "$S/{announce}.tmp" "$S/{announce}"',
+        ]
+    lines += [
+        "i=0",
+        f'while [ ! -e "$S/{marker}" ] && [ $i -lt 1000 ]; do "$SLEEP" 0.01; i=$((i+1)); done',
+        f'if [ -e "$S/{marker}" ]; then printf \'%s\\n\' {shlex.quote(seen)};'
+        f" else printf '%s\\n' {shlex.quote(unseen)}; fi",
+        "exit 0",
+    ]
+    return "\n".join(lines) + "\n"
+
+
+def parse_calls(data):
+    """The argument lists recorded in a `calls` file, as lists of bytes."""
+    fields = data.split(b"\0")
+    calls = []
+    i = 0
+    while i < len(fields) - 1:
+        count = int(fields[i])
+        calls.append(fields[i + 1 : i + 1 + count])
+        i += 1 + count
+    return calls
+
+
+def wait_for_path(path, timeout=REPLY_TIMEOUT):
+    deadline = time.monotonic() + timeout
+    while not path.exists():
+        if time.monotonic() > deadline:
+            raise AssertionError(f"{path} did not appear within {timeout} s")
+        time.sleep(0.01)
+
+
+class Sandbox:
+    def __init__(self, root):
+        self.root = Path(root)
+        self.bin = self.root / "bin"
+        self.state = self.root / "state"
+        self.empty = self.root / "empty"
+        for directory in (self.bin, self.state, self.empty):
+            directory.mkdir(parents=True, exist_ok=True)
+        self.python = self.bin / "python"
+        if not self.python.exists():
+            self.python.symlink_to(REAL_PYTHON)
+        self.calls_file = self.state / "calls"
+        self.calls_file.write_bytes(b"")
+        self._serial = itertools.count()
+
+    # --- the fake -----------------------------------------------------------
+
+    def write_where(self, directory=None, *, out=b"", err=b"", code=0, body=ERR_THEN_OUT, mode=0o755):
+        """Writes a fake `where` into `directory` (default: beside the interpreter link)."""
+        directory = Path(directory) if directory is not None else self.bin
+        n = next(self._serial)
+        out_file = self.state / f"out-{n}"
+        err_file = self.state / f"err-{n}"
+        out_file.write_bytes(out)
+        err_file.write_bytes(err)
+        values = {
+            "@STATE@": shlex.quote(str(self.state)),
+            "@OUT@": shlex.quote(str(out_file)),
+            "@ERR@": shlex.quote(str(err_file)),
+            "@CODE@": str(code),
+        }
+        for tool, path in TOOLS.items():
+            values[f"@{tool.upper()}@"] = shlex.quote(path)
+        script = _HEAD
+        for key, value in values.items():
+            script = script.replace(key, value)
+        script += body
+        target = directory / "where"
+        temporary = directory / f".where-{n}"
+        temporary.write_text(script)
+        temporary.chmod(mode)
+        os.replace(temporary, target)
+        return target
+
+    def remove_where(self):
+        (self.bin / "where").unlink(missing_ok=True)
+
+    def calls(self):
+        return parse_calls(self.calls_file.read_bytes())
+
+    def reset_calls(self):
+        self.calls_file.write_bytes(b"")
+
+    # --- interpreters started through the link ------------------------------
+
+    def env(self, **extra):
+        env = {
+            "PATH": str(self.empty),
+            "PYTHONPATH": MODULE_DIR,
+            "PYTHONUTF8": "1",
+            "PYTHONDONTWRITEBYTECODE": "1",
+        }
+        env.update(extra)
+        return env
+
+    def run(self, source, *, argv0=None, cwd=None, input=b"", env=None, timeout=REPLY_TIMEOUT):
+        """Runs `source` in an interpreter started through the link; returns the
+        JSON value of the last line it prints."""
+        proc = subprocess.run(
+            [str(argv0 or self.python), "-c", textwrap.dedent(source)],
+            input=input,
+            capture_output=True,
+            cwd=cwd,
+            env=env or self.env(),
+            timeout=timeout,
+        )
+        if proc.returncode != 0:
+            raise AssertionError(
+                f"child exited with {proc.returncode}\nstdout:\n{proc.stdout!r}\n"
+                f"stderr:\n{proc.stderr.decode(errors='replace')}"
+            )
+        return json.loads(proc.stdout.decode().splitlines()[-1])
+
+    def popen(self, source, **kwargs):
+        return subprocess.Popen(
+            [str(self.python), "-c", textwrap.dedent(source)],
+            stdin=subprocess.DEVNULL,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            env=self.env(),
+            **kwargs,
+        )
+
+
+_SERVER_SOURCE = r"""
+import json, os, sys
+import _kelvar
+
+class Name(str):
+    pass
+
+def answer(request):
+    for key, value in request["env"].items():
+        if value is None:
+            os.environ.pop(key, None)
+        else:
+            os.environ[key] = value
+    if request["cwd"]:
+        os.chdir(request["cwd"])
+    name = Name(request["name"]) if request["subclass"] else request["name"]
+    try:
+        result = _kelvar.find_executable(name, request["fuzzy"])
+    except BaseException as error:
+        return {"error": repr(error)}
+    return {
+        "type": type(result).__name__,
+        "item_types": [type(item).__name__ for item in result],
+        "items": list(result),
+    }
+
+home = os.getcwd()
+while True:
+    line = sys.stdin.readline()
+    if not line:
+        break
+    saved = dict(os.environ)
+    reply = answer(json.loads(line))
+    os.environ.clear()
+    os.environ.update(saved)
+    os.chdir(home)
+    sys.stdout.write(json.dumps(reply) + "\n")
+    sys.stdout.flush()
+"""
+
+
+class LookupServer:
+    """One interpreter, started through the sandbox's link, that performs
+    lookups on request, so that a table of cases costs one start-up."""
+
+    def __init__(self, sandbox):
+        self.sandbox = sandbox
+        self._stderr = open(sandbox.root / "server-stderr", "w+b")
+        self.proc = subprocess.Popen(
+            [str(sandbox.python), "-c", _SERVER_SOURCE],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            stderr=self._stderr,
+            cwd=sandbox.root,
+            env=sandbox.env(),
+        )
+        self._pending = b""
+
+    def alive(self):
+        return self.proc.poll() is None
+
+    def close(self):
+        if self.alive():
+            self.proc.stdin.close()
+            try:
+                self.proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        self._stderr.close()
+
+    def _fail(self, why):
+        if self.alive():
+            self.proc.kill()
+            self.proc.wait()
+        self._stderr.seek(0)
+        raise AssertionError(f"{why}\nserver stderr:\n{self._stderr.read().decode(errors='replace')}")
+
+    def request(self, name, fuzzy, *, subclass=False, env=None, cwd=None):
+        """The raw reply: the result's type, its items' type names, and items."""
+        message = {"name": name, "fuzzy": fuzzy, "subclass": subclass, "env": env or {}, "cwd": cwd}
+        try:
+            self.proc.stdin.write((json.dumps(message) + "\n").encode())
+            self.proc.stdin.flush()
+        except BrokenPipeError:
+            self._fail("the lookup server is gone")
+        fd = self.proc.stdout.fileno()
+        deadline = time.monotonic() + REPLY_TIMEOUT
+        while b"\n" not in self._pending:
+            left = deadline - time.monotonic()
+            ready, _, _ = select.select([fd], [], [], max(left, 0))
+            if not ready:
+                self._fail(f"no answer to {message!r} within {REPLY_TIMEOUT} s")
+            chunk = os.read(fd, 65536)
+            if not chunk:
+                self._fail(f"the lookup server died answering {message!r}")
+            self._pending += chunk
+        line, _, self._pending = self._pending.partition(b"\n")
+        return json.loads(line)
+
+    def lookup(self, name, fuzzy, **kwargs):
+        """find_executable(name, fuzzy) in the server, checked for the shape
+        every answer has: a tuple of a plain str equal to the name and a str
+        or None."""
+        reply = self.request(name, fuzzy, **kwargs)
+        assert "error" not in reply, reply
+        assert reply["type"] == "tuple"
+        assert len(reply["items"]) == 2
+        assert reply["item_types"][0] == "str"
+        assert reply["item_types"][1] in ("str", "NoneType")
+        assert reply["items"][0] == name
+        return tuple(reply["items"])
