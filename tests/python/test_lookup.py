@@ -1,0 +1,658 @@
+"""find_executable: the query given to `where`, how its answer is read, the
+fallback to the built-in table, and the run of `where` as a child process.
+
+Most tests drive a fake `where` (see _fake_where.py) through an interpreter
+started from a sandbox; the last group uses the real stand-in that the wheel
+installs beside the interpreter.
+"""
+
+import json
+import os
+import shutil
+import signal
+import sys
+from pathlib import Path
+
+import pytest
+
+import _kelvar
+from _fake_where import (
+    CLOSE_THEN_EXIT_LATE,
+    ECHO_ARGUMENT,
+    ERR_THEN_OUT,
+    KILLED_AFTER_PRINTING,
+    OUT_THEN_ERR,
+    REPLY_TIMEOUT,
+    TOOLS,
+    WRITE_PID_AND_HANG,
+    LookupServer,
+    Sandbox,
+    wait_for_file_body,
+    wait_for_path,
+)
+
+EXT = _kelvar.get_executable_extension()
+BUILTIN_PATH = "C:\\Windows\\System32\\cmd.exe (built-in)"
+
+FAKE_WHERE_UNUSABLE = (
+    not sys.platform.startswith("linux") or None in TOOLS.values()
+) and "the fake `where` needs Linux (start path of the process, /proc) and cat, sleep, readlink, mv"
+
+
+def query_for(name, fuzzy):
+    return ("*" + name + "*" if fuzzy else name) + EXT
+
+
+@pytest.fixture(scope="module")
+def _server_sandbox(tmp_path_factory):
+    if FAKE_WHERE_UNUSABLE:
+        pytest.skip(FAKE_WHERE_UNUSABLE)
+    sandbox = Sandbox(tmp_path_factory.mktemp("lookup-server"))
+    holder = {"server": LookupServer(sandbox)}
+    yield sandbox, holder
+    holder["server"].close()
+
+
+@pytest.fixture
+def fake(_server_sandbox):
+    """A running lookup server and its sandbox, with no `where` beside the
+    interpreter and an empty call record."""
+    sandbox, holder = _server_sandbox
+    if not holder["server"].alive():
+        holder["server"].close()
+        holder["server"] = LookupServer(sandbox)
+    sandbox.remove_where()
+    sandbox.reset_calls()
+    server = holder["server"]
+    server.sandbox = sandbox
+    return server
+
+
+@pytest.fixture
+def sandbox(tmp_path):
+    if FAKE_WHERE_UNUSABLE:
+        pytest.skip(FAKE_WHERE_UNUSABLE)
+    return Sandbox(tmp_path)
+
+
+# ---------------------------------------------------------------------------
+# The argument `where` receives
+
+ARGUMENT_NAMES = {
+    "plain": "git",
+    "empty": "",
+    "inner blank": "a b",
+    "leading blank": " lead",
+    "trailing blanks": "trail  ",
+    "tab": "\t",
+    "double quotes": 'say "hi"',
+    "lone double quote": '"',
+    "single quote": "it's",
+    "backslashes": "C:\\Program Files\\x",
+    "trailing backslash": "end\\",
+    "backslash quote": '\\"',
+    "command substitution": "$(touch pwned)",
+    "backticks": "`id`",
+    "variable": "$HOME",
+    "semicolon": "a;b",
+    "pipe": "a|b",
+    "ampersand": "a&b",
+    "redirection": "a>b",
+    "star": "*",
+    "question mark": "?",
+    "tilde": "~",
+    "option-like": "-h",
+    "double dash": "--",
+    "line feed": "a\nb",
+    "carriage return": "a\rb",
+    "control character": "\x01\x7f",
+    "latin-1": "grüß",
+    "CJK": "日本語",
+    "astral": "\U0001F600",
+    "extension already": "git.exe",
+    "long": "x" * 5000,
+}
+
+
+@pytest.mark.parametrize("fuzzy", [False, True], ids=["plain", "fuzzy"])
+@pytest.mark.parametrize("name", ARGUMENT_NAMES.values(), ids=ARGUMENT_NAMES.keys())
+def test_where_receives_the_query_as_its_only_argument(fake, name, fuzzy):
+    fake.sandbox.write_where(code=1)
+    fake.lookup(name, fuzzy)
+    assert fake.sandbox.calls() == [[query_for(name, fuzzy).encode("utf-8")]]
+
+
+def test_every_call_runs_where_afresh(fake):
+    fake.sandbox.write_where(out=b"/first\n")
+    assert fake.lookup("tool", False) == ("tool", "/first")
+    fake.sandbox.write_where(out=b"/second\n")
+    assert fake.lookup("tool", False) == ("tool", "/second")
+    assert fake.lookup("tool", False) == ("tool", "/second")
+    assert len(fake.sandbox.calls()) == 3
+
+
+# ---------------------------------------------------------------------------
+# Reading the answer of a `where` that exits with 0
+
+ALL_WHITE_SPACE = (
+    "\t\n\x0b\x0c\r \x85\xa0\u1680"
+    + "".join(chr(c) for c in range(0x2000, 0x200B))
+    + "\u2028\u2029\u202f\u205f\u3000"
+)
+# Python's str.isspace() and str.strip() count U+001C..U+001F as blanks; the
+# Unicode White_Space property does not, nor does it hold these others.
+NOT_WHITE_SPACE = ["\x1c", "\x1d", "\x1e", "\x1f", "\u180e", "\u200b", "\u2060", "\ufeff"]
+
+FOUND_OUTPUTS = {
+    "one path, LF": (b"/usr/bin/git\n", "/usr/bin/git"),
+    "no line end": (b"/usr/bin/git", "/usr/bin/git"),
+    "one path, CR LF": (b"C:\\Git\\git.exe\r\n", "C:\\Git\\git.exe"),
+    "two paths, CR LF": (b"C:\\a.exe\r\nC:\\b.exe\r\n", "C:\\a.exe"),
+    "three paths, LF": (b"/a\n/b\n/c\n", "/a"),
+    "leading blank lines": (b"\n\n\r\n/a\n/b\n", "/a"),
+    "leading white space on the first line": (b" \t /a\n", "/a"),
+    "blank inside the path": (b"/Program Files/x y\n", "/Program Files/x y"),
+    "blank before CR LF kept": (b"/a \r\n/b", "/a "),
+    "only one CR taken off": (b"/a\r\r\n/b", "/a\r"),
+    "a lone CR ends no line": (b"/a\r/b\n", "/a\r/b"),
+    "U+2028 ends no line": ("/a\u2028/b\n".encode(), "/a\u2028/b"),
+    "white space inside the line kept": (b"/a\x0b\x0c/b\n", "/a\x0b\x0c/b"),
+    "all Unicode white space trimmed": (
+        (ALL_WHITE_SPACE + "/a" + ALL_WHITE_SPACE).encode(), "/a"),
+    "NUL inside the path": (b"/a\x00b\n", "/a\x00b"),
+    "non-ASCII UTF-8": ("/home/jürgen/日本/\U0001F600\n".encode(), "/home/jürgen/日本/\U0001F600"),
+    "0xFF": (b"C:\\\xff.exe\r\n", "C:\\\ufffd.exe"),
+    "lone 0xFF is a path": (b"\xff", "\ufffd"),
+    "truncated white space at the end": (b"/a\xe3\x80", "/a\ufffd"),
+    "truncated NEL at the end": (b"/a\xc2", "/a\ufffd"),
+    "long path": (b"/" + b"a" * 100_000 + b"\n/b\n", "/" + "a" * 100_000),
+}
+
+
+@pytest.mark.parametrize("out, path", FOUND_OUTPUTS.values(), ids=FOUND_OUTPUTS.keys())
+def test_the_first_reported_path_is_the_answer(fake, out, path):
+    # A name in the built-in table: a path that `where` reports beats the table.
+    fake.sandbox.write_where(out=out)
+    assert fake.lookup("cmd", False) == ("cmd", path)
+
+
+# Each maximal ill-formed subpart becomes one U+FFFD, as bytes.decode does it.
+ILL_FORMED = [
+    b"\x80", b"\xbf\x80", b"\xc0\xaf", b"\xc1\xbf", b"\xc2", b"\xe0\x80\xaf", b"\xe0\xa0",
+    b"\xed\xa0\x80", b"\xed\xbf\xbf", b"\xf0\x80\x80\x80", b"\xf0\x9f\x98", b"\xf4\x90\x80\x80",
+    b"\xf5\x80", b"\xf8\x88\x80\x80\x80", b"\xfe\xff", b"\xe2\x28\xa1", b"\xe1\x9a",
+]
+
+
+@pytest.mark.parametrize("bad", ILL_FORMED, ids=[b.hex() for b in ILL_FORMED])
+def test_ill_formed_utf8_is_replaced_per_maximal_subpart(fake, bad):
+    fake.sandbox.write_where(out=b"/x" + bad + b"y\n")
+    assert fake.lookup("tool", False) == ("tool", "/x" + bad.decode("utf-8", "replace") + "y")
+
+
+@pytest.mark.parametrize("space", ALL_WHITE_SPACE, ids=lambda c: f"U+{ord(c):04X}")
+def test_each_white_space_character_is_trimmed_from_both_ends(fake, space):
+    fake.sandbox.write_where(out=(space + "/a" + space).encode())
+    assert fake.lookup("tool", False) == ("tool", "/a")
+
+
+@pytest.mark.parametrize("char", NOT_WHITE_SPACE, ids=lambda c: f"U+{ord(c):04X}")
+def test_other_characters_are_not_trimmed(fake, char):
+    fake.sandbox.write_where(out=(char + "/a" + char + "\n").encode())
+    assert fake.lookup("tool", False) == ("tool", char + "/a" + char)
+
+
+# ---------------------------------------------------------------------------
+# When `where` reports nothing: the fallback
+
+NOTHING_REPORTED = {
+    "exit 0, empty output": dict(out=b""),
+    "exit 0, one line feed": dict(out=b"\n"),
+    "exit 0, blank lines": dict(out=b"\r\n\r\n"),
+    "exit 0, ASCII white space": dict(out=b" \t\x0b\x0c\r\n\n"),
+    "exit 0, Unicode white space": dict(out=ALL_WHITE_SPACE.encode()),
+    "exit 0, path on stderr only": dict(err=b"/from/stderr\n"),
+    "exit 1 with a path": dict(out=b"/a\n", code=1),
+    "exit 2 with a path": dict(out=b"/a\n", code=2),
+    "exit 127 with a path": dict(out=b"/a\n", code=127),
+    "exit 255 with a path": dict(out=b"/a\n", code=255),
+    "exit 1, nothing": dict(code=1),
+    "killed after printing a path": dict(out=b"/a\n", body=KILLED_AFTER_PRINTING),
+    "closes its streams, exits 3 later": dict(out=b"/a\n", code=3, body=CLOSE_THEN_EXIT_LATE),
+}
+
+
+@pytest.mark.parametrize("name, path", [
+    pytest.param("cmd", BUILTIN_PATH, id="builtin"),
+    pytest.param("not-a-builtin", None, id="other"),
+])
+@pytest.mark.parametrize("fake_where", NOTHING_REPORTED.values(), ids=NOTHING_REPORTED.keys())
+def test_nothing_reported_falls_back_to_the_table(fake, fake_where, name, path):
+    fake.sandbox.write_where(**fake_where)
+    assert fake.lookup(name, False) == (name, path)
+
+
+def test_a_where_that_closes_its_streams_early_is_waited_for(fake):
+    fake.sandbox.write_where(out=b"/a\n", code=0, body=CLOSE_THEN_EXIT_LATE)
+    assert fake.lookup("tool", False) == ("tool", "/a")
+
+
+FALLBACK_NAMES = {
+    "dir": ("dir", BUILTIN_PATH),
+    "DIR keeps its case": ("DIR", BUILTIN_PATH),
+    "Dir": ("Dir", BUILTIN_PATH),
+    "cmd": ("cmd", BUILTIN_PATH),
+    "Kelvin sign": ("TAS\u212a\u212aILL", BUILTIN_PATH),
+    "git.exe": ("git.exe", None),
+    "dir.exe": ("dir.exe", None),
+    "trailing blank": ("dir ", None),
+    "where": ("where", None),
+    "empty": ("", None),
+    "dotted capital I": ("\u0130f", None),
+}
+
+
+@pytest.mark.parametrize("fuzzy", [False, True], ids=["plain", "fuzzy"])
+@pytest.mark.parametrize("name, path", FALLBACK_NAMES.values(), ids=FALLBACK_NAMES.keys())
+def test_the_fallback_tests_the_name_not_the_query(fake, name, fuzzy, path):
+    fake.sandbox.write_where(code=1)
+    assert fake.lookup(name, fuzzy) == (name, path)
+    assert fake.sandbox.calls() == [[query_for(name, fuzzy).encode()]]
+
+
+@pytest.mark.parametrize("fuzzy", [False, True], ids=["plain", "fuzzy"])
+@pytest.mark.parametrize("name, path", [
+    pytest.param("dir", BUILTIN_PATH, id="dir"),
+    pytest.param("DIR", BUILTIN_PATH, id="DIR"),
+    pytest.param("nosuch", None, id="other"),
+])
+@pytest.mark.parametrize("how", ["absent", "not executable", "bad interpreter line"])
+def test_a_where_that_cannot_be_started_falls_back(fake, tmp_path, how, name, fuzzy, path):
+    if how == "not executable":
+        fake.sandbox.write_where(out=b"/must-not-run\n", mode=0o644)
+    elif how == "bad interpreter line":
+        script = fake.sandbox.write_where(out=b"/must-not-run\n")
+        script.write_text("#!/nonexistent/interpreter\n" + script.read_text())
+    assert fake.lookup(name, fuzzy, env={"PATH": str(tmp_path)}) == (name, path)
+    assert fake.sandbox.calls() == []
+
+
+NUL_NAMES = {"inside": "a\0b", "alone": "\0", "after a builtin": "dir\0", "before a builtin": "\0dir"}
+
+
+@pytest.mark.parametrize("fuzzy", [False, True], ids=["plain", "fuzzy"])
+@pytest.mark.parametrize("name", NUL_NAMES.values(), ids=NUL_NAMES.keys())
+def test_a_name_with_nul_starts_no_child_and_is_no_builtin(fake, name, fuzzy):
+    fake.sandbox.write_where(out=b"/must-not-run\n")
+    assert fake.lookup(name, fuzzy) == (name, None)
+    assert fake.sandbox.calls() == []
+
+
+@pytest.mark.parametrize("out, path", [
+    pytest.param(b"/found\n", "/found", id="found"),
+    pytest.param(b"", BUILTIN_PATH, id="builtin"),
+])
+def test_a_str_subclass_name_gives_a_plain_str(fake, out, path):
+    fake.sandbox.write_where(out=out)
+    # lookup() checks that item 0 is exactly str and equal to the name.
+    assert fake.lookup("dir", False, subclass=True) == ("dir", path)
+
+
+# ---------------------------------------------------------------------------
+# Finding `where`
+
+def test_the_directory_of_the_start_path_comes_before_path(fake, tmp_path):
+    on_path = tmp_path / "on-path"
+    on_path.mkdir()
+    fake.sandbox.write_where(on_path, out=b"/from-path\n")
+    fake.sandbox.write_where(out=b"/beside-interpreter\n")
+    assert fake.lookup("tool", False, env={"PATH": str(on_path)}) == ("tool", "/beside-interpreter")
+
+
+def test_path_is_searched_in_order(fake, tmp_path):
+    dirs = [tmp_path / d for d in ("missing", "without", "first", "second")]
+    for d in dirs[1:]:
+        d.mkdir()
+    fake.sandbox.write_where(dirs[2], out=b"/first\n")
+    fake.sandbox.write_where(dirs[3], out=b"/second\n")
+    path = os.pathsep.join(map(str, dirs))
+    assert fake.lookup("tool", False, env={"PATH": path}) == ("tool", "/first")
+    (dirs[2] / "where").unlink()
+    assert fake.lookup("tool", False, env={"PATH": path}) == ("tool", "/second")
+
+
+@pytest.mark.parametrize("start", ["bin/python", "./bin/python"])
+def test_a_relative_start_path_finds_the_where_beside_it(sandbox, start):
+    sandbox.write_where(out=b"/beside-interpreter\n")
+    result = sandbox.run(
+        "import json, _kelvar; print(json.dumps(_kelvar.find_executable('tool', False)))",
+        argv0=start, cwd=sandbox.root,
+    )
+    assert result == ["tool", "/beside-interpreter"]
+
+
+def test_a_relative_start_path_still_counts_after_chdir(sandbox):
+    """Started as ./python, the interpreter's directory holds the right
+    `where`; after a change of directory, a `where` in the new working
+    directory is not the one beside the interpreter."""
+    sandbox.write_where(out=b"/beside-interpreter\n")
+    elsewhere = sandbox.root / "elsewhere"
+    elsewhere.mkdir()
+    sandbox.write_where(elsewhere, out=b"/impostor\n")
+    result = sandbox.run(
+        f"""
+        import json, os, _kelvar
+        os.chdir({str(elsewhere)!r})
+        print(json.dumps(_kelvar.find_executable('tool', False)))
+        """,
+        argv0="./python", cwd=sandbox.bin,
+    )
+    assert result == ["tool", "/beside-interpreter"]
+
+
+# ---------------------------------------------------------------------------
+# The child's streams, environment and working directory
+
+@pytest.mark.parametrize("out, err, body, path", [
+    pytest.param(b"/from-stdout\n", b"C:\\from-stderr\r\n", ERR_THEN_OUT, "/from-stdout", id="stderr ignored"),
+    pytest.param(b"/after\n", b"e" * (1 << 20), ERR_THEN_OUT, "/after", id="1 MiB stderr, then stdout"),
+    pytest.param(b"/first\n" + b"/more\n" * 200_000, b"e" * (1 << 20), OUT_THEN_ERR, "/first",
+                 id="1 MiB stdout, then 1 MiB stderr"),
+])
+def test_both_streams_are_drained(fake, out, err, body, path):
+    fake.sandbox.write_where(out=out, err=err, body=body)
+    assert fake.lookup("tool", False) == ("tool", path)
+
+
+def test_the_child_reads_the_null_device(sandbox):
+    body = ('"$READLINK" /proc/self/fd/0 > "$S/stdin-target"\n'
+            '"$CAT" > "$S/stdin-data"\n'
+            "printf '/ok\\n'\n")
+    sandbox.write_where(body=body)
+    result = sandbox.run(
+        "import json, _kelvar; print(json.dumps(_kelvar.find_executable('tool', False)))",
+        input=b"what the interpreter's stdin holds\n" * 100,
+    )
+    assert result == ["tool", "/ok"]
+    assert (sandbox.state / "stdin-data").read_bytes() == b""
+    assert (sandbox.state / "stdin-target").read_text().strip() == os.devnull
+
+
+def test_the_child_inherits_environment_and_working_directory(fake, tmp_path):
+    fake.sandbox.write_where(body="printf '%s|%s|%s\\n' \"$KELVAR_PROBE\" \"${KELVAR_GONE-unset}\" \"$(pwd -P)\"\n")
+    env = {"KELVAR_PROBE": "set in the host", "KELVAR_GONE": None}
+    expected = f"set in the host|unset|{tmp_path.resolve()}"
+    assert fake.lookup("tool", False, env=env, cwd=str(tmp_path)) == ("tool", expected)
+
+
+# ---------------------------------------------------------------------------
+# Threads, signals and resources
+
+def test_other_threads_run_while_where_runs(sandbox):
+    # The fake waits for a file that only a Python thread of the host creates,
+    # and only once the fake has started: it can appear only if that thread
+    # runs Python code during the lookup.
+    sandbox.write_where(body=wait_for_file_body("go", announce="started"))
+    state = str(sandbox.state)
+    result = sandbox.run(f"""
+        import json, os, threading, time, _kelvar
+        state = {state!r}
+        counter = 0
+        def worker():
+            global counter
+            while not os.path.exists(os.path.join(state, "started")):
+                time.sleep(0.005)
+            for _ in range(100_000):
+                counter += 1
+            open(os.path.join(state, "go"), "w").close()
+        thread = threading.Thread(target=worker)
+        thread.start()
+        result = _kelvar.find_executable("tool", False)
+        thread.join()
+        print(json.dumps([list(result), counter]))
+    """)
+    assert result == [["tool", "/seen"], 100_000]
+
+
+_HANG_SOURCE = """
+    import json, os, signal, sys, threading, time, _kelvar
+    state = {state!r}
+    how = {how!r}
+
+    class FromHandler(Exception):
+        pass
+
+    def raising(signum, frame):
+        raise FromHandler("raised by the handler")
+
+    signal.signal(signal.SIGUSR1, raising)
+    if how == "from a thread of the host":
+        def sender():
+            while not os.path.exists(os.path.join(state, "pid")):
+                time.sleep(0.005)
+            os.kill(os.getpid(), signal.SIGINT)
+        # Started before the main thread blocks SIGINT (a new thread inherits
+        # the mask), so the kernel hands the signal to the sender, and the
+        # main thread learns of it only by asking.
+        threading.Thread(target=sender, daemon=True).start()
+        signal.pthread_sigmask(signal.SIG_BLOCK, {{signal.SIGINT}})
+
+    fds_before = sorted(os.listdir("/proc/self/fd"))
+    try:
+        outcome = ["returned", list(_kelvar.find_executable("hang", False))]
+    except BaseException as error:
+        outcome = ["raised", type(error).__name__, str(error)]
+    if how == "from a thread of the host":
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, {{signal.SIGINT}})
+    pid = int(open(os.path.join(state, "pid")).read())
+    try:
+        os.kill(pid, 0)
+        child = "still exists"
+    except ProcessLookupError:
+        child = "gone"
+    fds_after = sorted(os.listdir("/proc/self/fd"))
+    print(json.dumps([outcome, child, fds_before == fds_after]))
+"""
+
+
+@pytest.mark.parametrize("how, signum, outcome", [
+    pytest.param("from another process", signal.SIGINT, ["raised", "KeyboardInterrupt", ""],
+                 id="SIGINT from another process"),
+    pytest.param("from another process", signal.SIGUSR1, ["raised", "FromHandler", "raised by the handler"],
+                 id="SIGUSR1 handler raising"),
+    pytest.param("from a thread of the host", None, ["raised", "KeyboardInterrupt", ""],
+                 id="SIGINT received by another thread"),
+])
+def test_a_signal_handler_that_raises_ends_a_hung_lookup(sandbox, how, signum, outcome):
+    sandbox.write_where(body=WRITE_PID_AND_HANG)
+    proc = sandbox.popen(_HANG_SOURCE.format(state=str(sandbox.state), how=how))
+    pid_file = sandbox.state / "pid"
+    try:
+        wait_for_path(pid_file)
+        if signum is not None:
+            proc.send_signal(signum)
+        # The fake sleeps 60 s; the answer must come long before that.
+        out, err = proc.communicate(timeout=15)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        if pid_file.exists():
+            hung = int(pid_file.read_text())
+            try:
+                os.kill(hung, 0)
+                os.kill(hung, signal.SIGKILL)
+                left_behind = True
+            except ProcessLookupError:
+                left_behind = False
+    assert proc.returncode == 0, err.decode(errors="replace")
+    result = json.loads(out.decode().splitlines()[-1])
+    assert result == [outcome, "gone", True]
+    assert not left_behind
+
+
+def test_a_signal_handler_that_returns_lets_the_lookup_go_on(sandbox):
+    # The handler creates the file that the fake waits for: the answer shows
+    # that the handler ran while `where` was still running.
+    sandbox.write_where(body=wait_for_file_body("handled", announce="pid",
+                                                seen="/after-handler", unseen="/handler-never-ran"))
+    state = str(sandbox.state)
+    proc = sandbox.popen(f"""
+        import json, os, signal, _kelvar
+        calls = []
+        def handler(signum, frame):
+            calls.append(signum)
+            open(os.path.join({state!r}, "handled"), "w").close()
+        signal.signal(signal.SIGUSR2, handler)
+        print(json.dumps([list(_kelvar.find_executable("tool", False)), calls]))
+    """)
+    try:
+        wait_for_path(sandbox.state / "pid")
+        proc.send_signal(signal.SIGUSR2)
+        out, err = proc.communicate(timeout=REPLY_TIMEOUT)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    assert proc.returncode == 0, err.decode(errors="replace")
+    assert json.loads(out.decode().splitlines()[-1]) == [["tool", "/after-handler"], [signal.SIGUSR2]]
+
+
+def test_concurrent_lookups_each_get_their_own_answer(sandbox):
+    sandbox.write_where(body='"$SLEEP" 0.02\n' + ECHO_ARGUMENT)
+    result = sandbox.run("""
+        import json, os, threading, _kelvar
+        ext = _kelvar.get_executable_extension()
+        barrier = threading.Barrier(8)
+        wrong = []
+        def work(t):
+            barrier.wait()
+            for j in range(8):
+                name = f"thread{t}-call{j}-" + "ä" * t
+                fuzzy = bool(j % 2)
+                query = ("*" + name + "*" if fuzzy else name) + ext
+                got = _kelvar.find_executable(name, fuzzy)
+                if got != (name, "/found/" + query):
+                    wrong.append([name, list(got)])
+        threads = [threading.Thread(target=work, args=(t,)) for t in range(8)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        print(json.dumps(wrong))
+    """)
+    assert result == []
+    assert len(sandbox.calls()) == 64
+
+
+def test_no_descriptor_or_child_is_left_behind(sandbox):
+    body = ('case "$1" in\n'
+            "  *fail*) printf '/a\\n'; exit 1 ;;\n"
+            "  *quiet*) exit 0 ;;\n"
+            "  *noisy*) printf 'err\\n' >&2; printf '/noisy\\n' ;;\n"
+            "esac\n" + ECHO_ARGUMENT)
+    sandbox.write_where(body=body)
+    result = sandbox.run("""
+        import json, os, _kelvar
+        names = ["tool", "fail", "quiet", "noisy", "dir", "a\\0b"]
+        def round_():
+            return [_kelvar.find_executable(n, f) for n in names for f in (False, True)]
+        first = round_()
+        before = sorted(os.listdir("/proc/self/fd"))
+        for _ in range(20):
+            assert round_() == first
+        after = sorted(os.listdir("/proc/self/fd"))
+        try:
+            os.waitpid(-1, os.WNOHANG)
+            children = "some"
+        except ChildProcessError:
+            children = "none"
+        print(json.dumps([before == after, children, [list(r) for r in first]]))
+    """)
+    same_descriptors, children, first = result
+    assert same_descriptors
+    assert children == "none"
+    assert first == [
+        ["tool", "/found/tool"], ["tool", "/found/*tool*"],
+        ["fail", None], ["fail", None],
+        ["quiet", None], ["quiet", None],
+        ["noisy", "/noisy"], ["noisy", "/noisy"],
+        ["dir", "/found/dir"], ["dir", "/found/*dir*"],
+        ["a\0b", None], ["a\0b", None],
+    ]
+
+
+# ---------------------------------------------------------------------------
+# The real stand-in installed beside the interpreter
+
+STAND_IN = Path(sys.executable).parent / "where"
+stand_in_present = pytest.mark.skipif(
+    _kelvar.is_windows() or not os.access(STAND_IN, os.X_OK),
+    reason="no stand-in `where` beside this interpreter",
+)
+
+
+@pytest.fixture
+def search_dir(tmp_path, monkeypatch):
+    """PATH holding only an empty directory of the test's own."""
+    directory = tmp_path / "search"
+    directory.mkdir()
+    monkeypatch.setenv("PATH", str(directory))
+    return directory
+
+
+def make_program(directory, name, mode=0o755):
+    path = directory / name
+    path.write_text("#!/bin/sh\n")
+    path.chmod(mode)
+    return str(path)
+
+
+@stand_in_present
+@pytest.mark.parametrize("name", ["sh", "python3", "ls", "cat", "env"])
+def test_stand_in_agrees_with_shutil_which(name):
+    expected = shutil.which(name)
+    if expected is None:
+        pytest.skip(f"{name} is not on PATH")
+    assert _kelvar.find_executable(name, False) == (name, expected)
+
+
+@stand_in_present
+@pytest.mark.parametrize("name", ["sh", "python3"])
+def test_stand_in_fuzzy_finds_a_program_containing_the_name(name):
+    if shutil.which(name) is None:
+        pytest.skip(f"{name} is not on PATH")
+    found_name, path = _kelvar.find_executable(name, True)
+    assert found_name == name
+    assert path is not None and name in os.path.basename(path)
+    assert os.access(path, os.X_OK)
+
+
+@stand_in_present
+def test_stand_in_on_a_path_of_the_tests_making(search_dir):
+    probe = make_program(search_dir, "kelvar-probe")
+    make_program(search_dir, "kelvar-plain", mode=0o644)
+    infix = make_program(search_dir, "aaa-kelvar-infix-zzz")
+    assert _kelvar.find_executable("kelvar-probe", False) == ("kelvar-probe", probe)
+    assert _kelvar.find_executable("kelvar-plain", False) == ("kelvar-plain", None)
+    assert _kelvar.find_executable("kelvar-infix", False) == ("kelvar-infix", None)
+    assert _kelvar.find_executable("kelvar-infix", True) == ("kelvar-infix", infix)
+    assert _kelvar.find_executable("dir", False) == ("dir", BUILTIN_PATH)
+    assert _kelvar.find_executable("DIR", True) == ("DIR", BUILTIN_PATH)
+    assert _kelvar.find_executable("nosuch", False) == ("nosuch", None)
+
+
+@stand_in_present
+def test_stand_in_a_found_builtin_name_gets_its_path(search_dir):
+    found = make_program(search_dir, "dir")
+    assert _kelvar.find_executable("dir", False) == ("dir", found)
+    assert _kelvar.find_executable("DIR", False) == ("DIR", BUILTIN_PATH)
+
+
+@stand_in_present
+@pytest.mark.parametrize("name", ["-", "-h", "--help", "--", "-x", "--version"])
+def test_stand_in_a_name_that_looks_like_an_option_is_a_name(search_dir, name):
+    program = make_program(search_dir, name)
+    assert _kelvar.find_executable(name, False) == (name, program)
+    os.unlink(program)
+    assert _kelvar.find_executable(name, False) == (name, None)
