@@ -144,18 +144,42 @@ std::size_t length_hint(PyObject* object) {
   return static_cast<std::size_t>(size);
 }
 
-// The common element, an int within range, taken without building a Result
-// or an error. Anything else (false) goes the full way through to_i32, which
-// gives the error or runs __index__. Converting an int never runs Python code
-// and, for an int, PyLong_AsLongAndOverflow cannot raise.
-inline bool in_range_int(PyObject* item, std::int32_t& out) {
-  if (Py_TYPE(item) != &PyLong_Type && !PyLong_Check(item)) return false;
-  int overflow = 0;
-  const long long value = PyLong_AsLongAndOverflow(item, &overflow);
-  if (overflow != 0 || value < INT32_MIN || value > INT32_MAX) return false;
-  out = static_cast<std::int32_t>(value);
-  return true;
-}
+// The common element is an int. Unlike an element in general it runs no
+// Python code, and it is kept free of Result and its variant, whose
+// construction per element cost more than the rest of the loop: sums of long
+// lists spend their time here.
+enum class IntElement { converted, failed, too_wide };
+
+class IntElements {
+ public:
+  // Whether the item is an int (of any subclass). Elements mostly share one
+  // type, and a type that passed once passes again: its flags never change.
+  bool holds(PyObject* item) noexcept {
+    PyTypeObject* const type = Py_TYPE(item);
+    if (type == last_int_type_) return true;
+    if (!PyLong_Check(item)) return false;
+    last_int_type_ = type;
+    return true;
+  }
+
+  static IntElement convert(PyObject* item, std::int32_t& out) noexcept {
+    const long long value = PyLong_AsLong(item);
+    if (value == -1 && PyErr_Occurred() != nullptr) return IntElement::failed;
+    // Where C long is 32 bits wide PyLong_AsLong has refused these already.
+    if (value < INT32_MIN || value > INT32_MAX) return IntElement::too_wide;
+    out = static_cast<std::int32_t>(value);
+    return IntElement::converted;
+  }
+
+  // The error for an int element that was not converted.
+  static PendingError error(IntElement outcome) {
+    if (outcome == IntElement::too_wide) return out_of_range_error();
+    return PendingError::fetch();
+  }
+
+ private:
+  PyTypeObject* last_int_type_ = nullptr;
+};
 
 // Exact lists and tuples give the same elements as their iterators, in the
 // same order, without an iterator object. Converting an item through
@@ -175,12 +199,15 @@ Result<std::vector<std::int32_t>> convert_items(PyObject* object, std::size_t hi
   std::vector<std::int32_t> values;
   // The hint of an exact list or tuple is its true size.
   values.reserve(hint);
+  IntElements ints;
   Py_ssize_t size = Items::size(object);
   for (Py_ssize_t i = 0; i < size; ++i) {
     PyObject* item = Items::item(object, i);  // borrowed
     if (item == nullptr) return PendingError::fetch();
-    std::int32_t value = 0;
-    if (in_range_int(item, value)) {
+    if (ints.holds(item)) {
+      std::int32_t value = 0;
+      const IntElement outcome = IntElements::convert(item, value);
+      if (outcome != IntElement::converted) return IntElements::error(outcome);
       values.push_back(value);
       continue;
     }
@@ -197,13 +224,17 @@ Result<std::vector<std::int32_t>> convert_iterated(PyObject* object, std::size_t
   values.reserve(std::min(hint, max_reserved_elements));
   Ref iterator = Ref::steal(PyObject_GetIter(object));
   if (!iterator) return PendingError::fetch();
+  IntElements ints;
   while (true) {
     Ref item = Ref::steal(PyIter_Next(iterator.get()));
     if (!item) {
       if (PyErr_Occurred() != nullptr) return PendingError::fetch();
       break;
     }
-    if (std::int32_t value = 0; in_range_int(item.get(), value)) {
+    if (ints.holds(item.get())) {
+      std::int32_t value = 0;
+      const IntElement outcome = IntElements::convert(item.get(), value);
+      if (outcome != IntElement::converted) return IntElements::error(outcome);
       values.push_back(value);
       continue;
     }
