@@ -29,7 +29,7 @@ constexpr int exit_not_found = 1;
 constexpr int exit_error = 2;
 
 constexpr std::string_view help_text =
-    "Usage: where [--] PATTERN...\n"
+    "Usage: where PATTERN...\n"
     "       where --help\n"
     "\n"
     "Lists the executable files on the search path whose names match PATTERN.\n"
@@ -38,8 +38,9 @@ constexpr std::string_view help_text =
     "which '*' matches any run of characters (none included, and a leading '.'\n"
     "too) and '?' exactly one character. A character is one well-formed UTF-8\n"
     "sequence; any other byte counts as a character of its own. A pattern must\n"
-    "not be empty nor contain '/'. An argument that starts with '-' is an option\n"
-    "unless it is '-' alone or comes after '--'.\n"
+    "not be empty nor contain '/'. Every argument is a pattern, those that start\n"
+    "with '-' included; only a lone '--help' shows this text, on standard error,\n"
+    "so that standard output never holds anything but paths.\n"
     "\n"
     "The directories of PATH are searched in the order given, each as often as\n"
     "it is listed; an empty entry (leading, trailing or '::') is the current\n"
@@ -286,23 +287,17 @@ struct Request {
 };
 
 // Reads the command line; on a usage error reports it and returns nothing.
+// Every argument is a pattern: programs run `where` with a command name as
+// its only argument, and a name such as "-x" or "--" must be searched for,
+// not taken for an option. The one exception is a lone "--help".
 std::optional<Request> parse_arguments(int argc, char** argv) {
   Request request;
-  bool options_ended = false;
+  if (argc == 2 && std::string_view(argv[1]) == "--help") {
+    request.help = true;
+    return request;
+  }
   for (int i = 1; i < argc; ++i) {
     const std::string_view argument = argv[i];
-    if (!options_ended && argument.size() > 1 && argument.front() == '-') {
-      if (argument == "--") {
-        options_ended = true;
-        continue;
-      }
-      if (argument == "--help" || argument == "-h") {
-        request.help = true;
-        return request;
-      }
-      write_error("unknown option '" + printable(argument) + "' (try 'where --help')");
-      return std::nullopt;
-    }
     if (argument.empty()) {
       write_error("empty pattern (try 'where --help')");
       return std::nullopt;
@@ -379,11 +374,12 @@ int main(int argc, char** argv) {
   const std::optional<Request> request = parse_arguments(argc, argv);
   if (!request) return exit_error;
 
-  Output out;
   if (request->help) {
-    out.text(help_text);
-    return finish(out, exit_found);
+    std::fwrite(help_text.data(), 1, help_text.size(), stderr);
+    return exit_found;
   }
+
+  Output out;
 
   std::string default_path;
   const std::vector<std::string_view> entries = search_entries(default_path);
