@@ -347,11 +347,24 @@ bool is_executable_file(const std::string& path) noexcept {
   return ::faccessat(AT_FDCWD, path.c_str(), X_OK, AT_EACCESS) == 0;
 }
 
+// Whether `path` names the file of the running program (after links).
+bool leads_to_running_executable(const std::string& path) noexcept {
+#if defined(__linux__)
+  struct stat started, running;
+  return ::stat(path.c_str(), &started) == 0 && ::stat("/proc/self/exe", &running) == 0 &&
+         started.st_dev == running.st_dev && started.st_ino == running.st_ino;
+#else
+  (void)path;
+  return false;  // nothing to compare with: better no answer than a wrong one
+#endif
+}
+
 // The directory of the executable by the path it was started with, links
 // not resolved: an interpreter started as venv/bin/python finds the tools of
 // that environment beside it even when the environment is not activated.
-// A relative start path is taken relative to the working directory, which is
-// right unless the process changed it since.
+// A relative start path was relative to the working directory of the moment
+// the process started; it is used only while it still leads to the running
+// executable, since the process may have changed directory since then.
 std::optional<std::string> executable_directory() {
   std::string started_as;
 #if defined(__linux__)
@@ -370,6 +383,7 @@ std::optional<std::string> executable_directory() {
   return std::nullopt;
 #endif
   if (started_as.empty()) return std::nullopt;
+  if (started_as.front() != '/' && !leads_to_running_executable(started_as)) return std::nullopt;
   const std::size_t slash = started_as.rfind('/');
   if (slash == std::string::npos) return absolute_directory(".");
   return absolute_directory(std::string_view(started_as).substr(0, slash == 0 ? 1 : slash));

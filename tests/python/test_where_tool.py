@@ -225,6 +225,7 @@ def test_usage_errors(tmp_path, args):
         (["-h"], ["-h"]),
         (["--version"], []),
         (["tool", "--help"], ["tool", "--help"]),
+        (["--help", "--help"], ["--help", "--help"]),
         (["--help", "tool"], ["--help", "tool"]),
         (["--", "-x"], ["--", "-x"]),
     ],
@@ -240,12 +241,15 @@ def test_arguments_that_look_like_options_are_patterns(tmp_path, args, expected)
     assert result.stderr == b""
 
 
-def test_help_goes_to_standard_error(tmp_path):
-    # Standard output only ever holds paths, so nobody takes the help for one.
-    make_file(tmp_path, "--help")
+@pytest.mark.parametrize("present", [True, False])
+def test_help_goes_to_standard_error(tmp_path, present):
+    # Standard output only ever holds paths, so nobody takes the help for one,
+    # and a program named --help is still found.
+    if present:
+        make_file(tmp_path, "--help")
     result = run(["--help"], str(tmp_path), tmp_path)
-    assert result.returncode == 0
-    assert result.stdout == b""
+    assert result.returncode == (0 if present else 1)
+    assert result.stdout == (lines(tmp_path / "--help") if present else b"")
     assert result.stderr.startswith(b"Usage: where")
     assert b"Order:" in result.stderr and b"Exit status:" in result.stderr
 

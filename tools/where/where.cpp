@@ -39,8 +39,8 @@ constexpr std::string_view help_text =
     "too) and '?' exactly one character. A character is one well-formed UTF-8\n"
     "sequence; any other byte counts as a character of its own. A pattern must\n"
     "not be empty nor contain '/'. Every argument is a pattern, those that start\n"
-    "with '-' included; only a lone '--help' shows this text, on standard error,\n"
-    "so that standard output never holds anything but paths.\n"
+    "with '-' included. A lone '--help' is searched for as well, and also shows\n"
+    "this text, on standard error: standard output holds nothing but paths.\n"
     "\n"
     "The directories of PATH are searched in the order given, each as often as\n"
     "it is listed; an empty entry (leading, trailing or '::') is the current\n"
@@ -292,10 +292,7 @@ struct Request {
 // not taken for an option. The one exception is a lone "--help".
 std::optional<Request> parse_arguments(int argc, char** argv) {
   Request request;
-  if (argc == 2 && std::string_view(argv[1]) == "--help") {
-    request.help = true;
-    return request;
-  }
+  request.help = argc == 2 && std::string_view(argv[1]) == "--help";
   for (int i = 1; i < argc; ++i) {
     const std::string_view argument = argv[i];
     if (argument.empty()) {
@@ -374,10 +371,9 @@ int main(int argc, char** argv) {
   const std::optional<Request> request = parse_arguments(argc, argv);
   if (!request) return exit_error;
 
-  if (request->help) {
-    std::fwrite(help_text.data(), 1, help_text.size(), stderr);
-    return exit_found;
-  }
+  // The explanation goes to standard error, and "--help" is still searched
+  // for: a program named so is found like any other.
+  if (request->help) std::fwrite(help_text.data(), 1, help_text.size(), stderr);
 
   Output out;
 
