@@ -50,10 +50,12 @@ class TypeMismatch final : public PendingError::Producer {
     if (object_.get() == Py_None) {
       text = "'None' is not an instance of '";
     } else {
-      text = "'" + qualified_name(reinterpret_cast<PyObject*>(Py_TYPE(object_.get()))) +
-             "' object is not an instance of '";
+      text = "'";
+      text += qualified_name(reinterpret_cast<PyObject*>(Py_TYPE(object_.get())));
+      text += "' object is not an instance of '";
     }
-    text += target_text(target_.get()) + "'";
+    text += target_text(target_.get());
+    text += "'";
     Ref message = Ref::steal(
         created(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()))));
     return {Ref::borrow(PyExc_TypeError), std::move(message)};
