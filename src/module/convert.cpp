@@ -163,7 +163,15 @@ class IntElements {
   }
 
   static IntElement convert(PyObject* item, std::int32_t& out) noexcept {
-    const long long value = PyLong_AsLong(item);
+    // One call fewer per element than PyLong_AsLong, which wraps this one.
+    int overflow = 0;
+    const long long value = PyLong_AsLongAndOverflow(item, &overflow);
+    if (overflow != 0) {
+      // Beyond C long: the interpreter's own OverflowError, as PyLong_AsLong
+      // raises it.
+      (void)PyLong_AsLong(item);
+      return IntElement::failed;
+    }
     if (value == -1 && PyErr_Occurred() != nullptr) return IntElement::failed;
     // Where C long is 32 bits wide PyLong_AsLong has refused these already.
     if (value < INT32_MIN || value > INT32_MAX) return IntElement::too_wide;
