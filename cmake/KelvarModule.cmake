@@ -39,6 +39,10 @@ elseif(WIN32)
     target_link_options(_kelvar PRIVATE -static-libgcc -static-libstdc++ -static)
   endif()
 else()
+  # The attach counter is read on every reference release; the default TLS
+  # model of a shared object makes each read a call into the loader. Four bytes
+  # fit easily in the static TLS reserve that glibc keeps for loaded modules.
+  target_compile_options(_kelvar PRIVATE -ftls-model=initial-exec)
   target_link_options(_kelvar PRIVATE
     "LINKER:--version-script=${CMAKE_CURRENT_SOURCE_DIR}/cmake/exports.map")
   set_property(TARGET _kelvar APPEND PROPERTY LINK_DEPENDS

@@ -62,9 +62,13 @@ AttachedSection::AttachedSection() noexcept {
   drain_release_queue();
 }
 
-AttachedSection::~AttachedSection() { --attach_count(); }
+AttachedSection::~AttachedSection() {
+  --attach_count();
+}
 
-Detached::Detached() noexcept { detach(); }
+Detached::Detached() noexcept {
+  detach();
+}
 
 void Detached::detach() noexcept {
   saved_count_ = std::exchange(attach_count(), 0);

@@ -12,8 +12,8 @@
 #include <pthread.h>
 #endif
 
-#include "module/once.h"
 #include "module/guard.h"
+#include "module/once.h"
 #include "module/pending_error.h"
 
 namespace kelvar::py {
@@ -46,6 +46,11 @@ std::string current_thread_name() {
 #endif
 }
 
+OnceCell<PyObject*>& panic_type_cell() noexcept {
+  static OnceCell<PyObject*> cell;
+  return cell;
+}
+
 }  // namespace
 
 void write_failure_report(std::string_view message, std::source_location where) noexcept {
@@ -71,11 +76,17 @@ void fail(std::string message, std::source_location where) {
   throw InternalFailure(std::move(message));
 }
 
-void resume_failure(std::string message) { throw InternalFailure(std::move(message)); }
+void resume_failure(std::string message) {
+  throw InternalFailure(std::move(message));
+}
+
+PyObject* panic_exception_type_if_created() noexcept {
+  PyObject* const* type = panic_type_cell().get_if_ready();
+  return type != nullptr ? *type : nullptr;
+}
 
 PyObject* panic_exception_type() {
-  static OnceCell<PyObject*> cell;
-  return cell.get([] {
+  return panic_type_cell().get([] {
     PyObject* type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", panic_doc,
                                                PyExc_BaseException, nullptr);
     if (type == nullptr) {

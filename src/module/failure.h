@@ -38,11 +38,12 @@ inline constexpr std::string_view unknown_failure_message =
 // The process's PanicException type (a borrowed reference that is never
 // released), created on first use.
 PyObject* panic_exception_type();
+// The same type, or null while no PanicException can exist yet.
+PyObject* panic_exception_type_if_created() noexcept;
 
 // For creating calls that cannot fail in a sound state: the object, or the
 // internal failure "PyObject pointer is null" after reporting whatever the
 // interpreter had pending.
-PyObject* created(PyObject* object,
-                  std::source_location where = std::source_location::current());
+PyObject* created(PyObject* object, std::source_location where = std::source_location::current());
 
 }  // namespace kelvar::py

@@ -130,10 +130,18 @@ PyObject* without_arguments(PyObject* /*self*/, PyObject* /*unused*/) {
   return guarded_call([] { return Body(); });
 }
 
-Result<Ref> cmd_exe_path_body() { return new_str(facts::cmd_exe_path); }
-Result<Ref> version_body() { return new_str(facts::version); }
-Result<Ref> is_windows_body() { return new_bool(facts::is_windows); }
-Result<Ref> executable_extension_body() { return new_str(facts::executable_extension); }
+Result<Ref> cmd_exe_path_body() {
+  return new_str(facts::cmd_exe_path);
+}
+Result<Ref> version_body() {
+  return new_str(facts::version);
+}
+Result<Ref> is_windows_body() {
+  return new_bool(facts::is_windows);
+}
+Result<Ref> executable_extension_body() {
+  return new_str(facts::executable_extension);
+}
 
 // The interpreter stores every entry point as a two-argument PyCFunction and
 // calls it by the signature its flags announce.
@@ -203,13 +211,20 @@ PyMethodDef get_executable_extension_record{"get_executable_extension",
                                             without_arguments_flags, get_executable_extension_doc};
 
 PyMethodDef* const records[] = {
-    &fib_record,         &sum_as_arr_record,  &find_executable_record,
-    &is_windows_builtin_record, &get_cmd_exe_path_record, &get_version_record,
-    &is_windows_record,  &get_executable_extension_record,
+    &fib_record,
+    &sum_as_arr_record,
+    &find_executable_record,
+    &is_windows_builtin_record,
+    &get_cmd_exe_path_record,
+    &get_version_record,
+    &is_windows_record,
+    &get_executable_extension_record,
 };
 
 }  // namespace
 
-std::span<PyMethodDef* const> method_records() noexcept { return records; }
+std::span<PyMethodDef* const> method_records() noexcept {
+  return records;
+}
 
 }  // namespace kelvar::py

@@ -20,7 +20,8 @@ bool is_list(PyObject* object) {
 Result<Ref> all_list(PyObject* module) {
   Ref all = Ref::steal(PyObject_GetAttr(module, names::dunder_all()));
   if (all) {
-    if (!is_list(all.get())) return type_mismatch(all.get(), reinterpret_cast<PyObject*>(&PyList_Type));
+    if (!is_list(all.get()))
+      return type_mismatch(all.get(), reinterpret_cast<PyObject*>(&PyList_Type));
     return all;
   }
   PendingError error = PendingError::fetch();
@@ -79,4 +80,6 @@ PyModuleDef module_def = {
 }  // namespace
 }  // namespace kelvar::py
 
-PyMODINIT_FUNC PyInit__kelvar(void) { return PyModuleDef_Init(&kelvar::py::module_def); }
+PyMODINIT_FUNC PyInit__kelvar(void) {
+  return PyModuleDef_Init(&kelvar::py::module_def);
+}

@@ -10,8 +10,8 @@ namespace {
 
 PyObject* interned(OnceCell<PyObject*>& cell, std::string_view text) {
   return cell.get([text] {
-    PyObject* name = created(
-        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    PyObject* name =
+        created(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
     PyUnicode_InternInPlace(&name);
     return name;
   });

@@ -16,6 +16,11 @@ class OnceCell {
   OnceCell(const OnceCell&) = delete;
   OnceCell& operator=(const OnceCell&) = delete;
 
+  // The value if some thread has stored it already; never waits.
+  const T* get_if_ready() const noexcept {
+    return ready_.load(std::memory_order_acquire) ? &value_ : nullptr;
+  }
+
   // `init` runs attached, at most once to completion; if it ends in an
   // internal failure the cell stays empty and a later call tries again.
   template <class Init>

@@ -15,7 +15,8 @@ Ref new_text(std::string_view text) {
 
 class MessageProducer final : public PendingError::Producer {
  public:
-  MessageProducer(PyObject* type, std::string message) : type_(type), message_(std::move(message)) {}
+  MessageProducer(PyObject* type, std::string message)
+      : type_(type), message_(std::move(message)) {}
   std::pair<Ref, Ref> produce() override { return {Ref::borrow(type_), new_text(message_)}; }
 
  private:
@@ -71,12 +72,23 @@ std::string quoted(std::string_view text) {
   std::string out = "\"";
   for (char c : text) {
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default: out += c;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        out += c;
     }
   }
   return out + "\"";
@@ -141,7 +153,11 @@ PendingError PendingError::from_value(Ref value) {
 std::optional<PendingError> PendingError::take() {
   Triple taken = fetch_normalized();
   if (!taken.type) return std::nullopt;
-  if (reinterpret_cast<PyObject*>(Py_TYPE(taken.value.get())) == panic_exception_type()) {
+  // Before the type exists no instance of it can: asking for it here would
+  // create it for nothing, and inside its own creation wait on itself.
+  PyObject* const panic_type = panic_exception_type_if_created();
+  if (panic_type != nullptr &&
+      reinterpret_cast<PyObject*>(Py_TYPE(taken.value.get())) == panic_type) {
     resume_panic(std::move(taken));
   }
   PendingError error;

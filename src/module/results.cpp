@@ -8,11 +8,17 @@ Ref new_str(std::string_view text) {
       created(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()))));
 }
 
-Ref new_bool(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
+Ref new_bool(bool value) {
+  return Ref::borrow(value ? Py_True : Py_False);
+}
 
-Ref new_u32(std::uint32_t value) { return Ref::steal(created(PyLong_FromUnsignedLongLong(value))); }
+Ref new_u32(std::uint32_t value) {
+  return Ref::steal(created(PyLong_FromUnsignedLongLong(value)));
+}
 
-Ref new_i32(std::int32_t value) { return Ref::steal(created(PyLong_FromLong(value))); }
+Ref new_i32(std::int32_t value) {
+  return Ref::steal(created(PyLong_FromLong(value)));
+}
 
 Ref new_lookup_result(std::string_view name, std::optional<std::string_view> path) {
   Ref first = new_str(name);

@@ -16,8 +16,8 @@ std::string rendered(PyObject* object, PyObject* (*render)(PyObject*)) {
   if (rendering && str_to_utf8_lenient(rendering.get(), text)) return text;
   PendingError::fetch().write_unraisable(object);
 
-  Ref type_name =
-      Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(object)), names::dunder_name()));
+  Ref type_name = Ref::steal(
+      PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(object)), names::dunder_name()));
   Ref name_text = type_name ? Ref::steal(PyObject_Str(type_name.get())) : Ref();
   std::string name;
   if (name_text && str_to_utf8_lenient(name_text.get(), name)) {
@@ -41,8 +41,12 @@ bool str_to_utf8_lenient(PyObject* str, std::string& out) {
   return true;
 }
 
-std::string display_text(PyObject* object) { return rendered(object, PyObject_Str); }
+std::string display_text(PyObject* object) {
+  return rendered(object, PyObject_Str);
+}
 
-std::string repr_text(PyObject* object) { return rendered(object, PyObject_Repr); }
+std::string repr_text(PyObject* object) {
+  return rendered(object, PyObject_Repr);
+}
 
 }  // namespace kelvar::py
