@@ -2,13 +2,7 @@
 // page, as a rule the OEM one and in some setups the ANSI one, not in UTF-8,
 // so a non-ASCII path arrives as bytes that UTF-8 cannot read.
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "lookup/windows_api.h"
 
 #include <climits>
 #include <cstddef>

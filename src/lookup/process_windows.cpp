@@ -1,13 +1,7 @@
 // The process runner on Windows: program search, command-line quoting, and a
 // run that captures both output streams through overlapped pipes.
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "lookup/windows_api.h"
 
 #include <array>
 #include <climits>

@@ -7,7 +7,7 @@
 #include <string>
 
 #ifdef _WIN32
-#include <windows.h>
+#include "lookup/windows_api.h"
 #else
 #include <pthread.h>
 #endif

@@ -21,13 +21,7 @@
 // Output goes through WriteFile, never through the C runtime's text mode,
 // so the bytes arrive exactly as asked.
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "lookup/windows_api.h"
 // After windows.h, whose types it needs.
 #include <fcntl.h>
 #include <io.h>

@@ -3,13 +3,7 @@
 // executable.
 #pragma once
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "lookup/windows_api.h"
 
 #include <optional>
 #include <string>
