@@ -4,6 +4,7 @@ import importlib
 import importlib.util
 import inspect
 import os
+import re
 import shutil
 import sys
 
@@ -197,3 +198,33 @@ class TestFacts:
         else:
             assert _kelvar.is_windows() is False
             assert _kelvar.get_executable_extension() == ""
+
+
+def test_failure_report_on_standard_error(run_child):
+    # Each internal failure writes a report to the process's standard error
+    # (not sys.stderr); only the first one carries the hint on backtraces.
+    child = run_child(
+        """
+        import _kelvar
+
+        class Huge:
+            def __len__(self):
+                return 2**61
+            def __getitem__(self, i):
+                raise IndexError(i)
+
+        for _ in range(3):
+            try:
+                _kelvar.sum_as_arr(Huge())
+            except BaseException as exc:
+                assert type(exc).__name__ == "PanicException", exc
+        """
+    )
+    reports = [line for line in child.stderr.splitlines() if line.startswith("kelvar: internal failure")]
+    assert len(reports) == 3
+    assert all(" in thread '" in line and "src/module/" in line for line in reports)
+    assert child.stderr.count("\ncapacity overflow\n") == 3
+    hints = [line for line in child.stderr.splitlines() if "backtrace" in line]
+    assert len(hints) == 1
+    # The module reads no environment variable, so the hint names none.
+    assert re.search(r"\b[A-Z][A-Z0-9]*_[A-Z0-9_]+\b|\$[A-Za-z_]|%[A-Za-z_]+%", hints[0]) is None
