@@ -51,4 +51,6 @@ PyModuleDef definition = {
 
 }  // namespace
 
-extern "C" PyMODINIT_FUNC PyInit__leak_canary() { return PyModuleDef_Init(&definition); }
+extern "C" PyMODINIT_FUNC PyInit__leak_canary() {
+  return PyModuleDef_Init(&definition);
+}
