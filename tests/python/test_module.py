@@ -123,9 +123,9 @@ def test_reload_keeps_functions_and_all():
 
 
 def _unexecuted_module():
-    spec = importlib.util.find_spec("_kelvar")
-    module = importlib.util.module_from_spec(spec)
-    return spec, module
+    module_spec = importlib.util.find_spec("_kelvar")
+    module = importlib.util.module_from_spec(module_spec)
+    return module_spec, module
 
 
 @pytest.mark.parametrize(
@@ -133,20 +133,20 @@ def _unexecuted_module():
     [(("x",), "tuple"), ("abc", "str"), (3, "int"), ({"a": 1}, "dict")],
 )
 def test_exec_refuses_an_all_that_is_not_a_list(value, type_name):
-    spec, module = _unexecuted_module()
+    module_spec, module = _unexecuted_module()
     module.__all__ = value
     with pytest.raises(TypeError) as info:
-        spec.loader.exec_module(module)
+        module_spec.loader.exec_module(module)
     assert str(info.value) == f"'{type_name}' object is not an instance of 'list'"
     assert type(info.value) is TypeError
     assert not hasattr(module, "fib")
 
 
 def test_exec_refuses_none_as_all():
-    spec, module = _unexecuted_module()
+    module_spec, module = _unexecuted_module()
     module.__all__ = None
     with pytest.raises(TypeError, match=r"^'None' is not an instance of 'list'$"):
-        spec.loader.exec_module(module)
+        module_spec.loader.exec_module(module)
 
 
 def test_exec_appends_to_an_existing_list():
@@ -154,9 +154,9 @@ def test_exec_appends_to_an_existing_list():
         pass
 
     for initial in (["existing"], Names(["existing"])):
-        spec, module = _unexecuted_module()
+        module_spec, module = _unexecuted_module()
         module.__all__ = initial
-        spec.loader.exec_module(module)
+        module_spec.loader.exec_module(module)
         assert module.__all__ is initial
         assert initial == ["existing", *NAMES]
         assert module.fib(10) == 55
