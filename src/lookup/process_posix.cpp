@@ -25,6 +25,7 @@
 
 #if defined(__linux__)
 #include <sys/auxv.h>
+#include <sys/syscall.h>
 #endif
 #if defined(__APPLE__)
 #include <crt_externs.h>
@@ -222,6 +223,8 @@ class Child {
   // or the wait was interrupted, -1 with errno set when waiting failed. After
   // a failure the pid is no longer ours (it may already be someone else's),
   // so it is never signalled again.
+  pid_t pid() const noexcept { return pid_; }
+
   int try_reap(int& status) noexcept {
     const pid_t reaped = ::waitpid(pid_, &status, WNOHANG);
     if (reaped == pid_) {
@@ -275,6 +278,18 @@ std::uint32_t exit_code_of(int status) noexcept {
   // Killed by a signal: reported as a shell would, 128 plus the signal number.
   if (WIFSIGNALED(status)) return 128u + static_cast<std::uint32_t>(WTERMSIG(status));
   return 255u;
+}
+
+// A descriptor that polls readable once the child has exited (a pidfd), or
+// none where the system has no such thing; then the wait falls back to naps.
+UniqueFd watch_exit(pid_t pid) noexcept {
+#if defined(__linux__) && defined(SYS_pidfd_open)
+  const long fd = ::syscall(SYS_pidfd_open, pid, 0);
+  if (fd >= 0) return UniqueFd(static_cast<int>(fd));
+#else
+  (void)pid;
+#endif
+  return UniqueFd();
 }
 
 void nap(std::chrono::microseconds length) noexcept {
@@ -519,9 +534,13 @@ RunResult run(const PreparedRun& prepared, const StopCheck& should_stop) {
     if (stop.ask_if_due()) return stopped_result();
   }
 
-  // Both streams ended, which as a rule means the child is exiting. One that
-  // closed them and goes on running is waited for with growing naps, still
-  // asking whether to stop.
+  // Both streams ended, which as a rule means the child is exiting, though
+  // not always yet: the pipes close before the exit is complete. Its exit is
+  // waited for on a pidfd, which wakes the moment it happens (a nap would add
+  // its whole length to every lookup); without one, with growing naps. One
+  // that closed its streams and goes on running is waited for all the same,
+  // still asking whether to stop.
+  const UniqueFd exit_watch = watch_exit(child.pid());
   auto pause = std::chrono::microseconds(100);
   for (;;) {
     int status = 0;
@@ -532,9 +551,15 @@ RunResult run(const PreparedRun& prepared, const StopCheck& should_stop) {
       result.exit_code = exit_code_of(status);
       return result;
     }
-    if (stop.ask()) return stopped_result();
-    nap(pause);
-    pause = std::min(pause * 2, std::chrono::microseconds(50 * 1000));
+    bool interrupted = true;
+    if (exit_watch) {
+      pollfd exited{exit_watch.get(), POLLIN, 0};
+      interrupted = ::poll(&exited, 1, poll_interval_ms) < 0 && errno == EINTR;
+    } else {
+      nap(pause);
+      pause = std::min(pause * 2, std::chrono::microseconds(50 * 1000));
+    }
+    if (interrupted ? stop.ask() : stop.ask_if_due()) return stopped_result();
   }
 }
 
