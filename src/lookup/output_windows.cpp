@@ -11,39 +11,10 @@
 #include <string_view>
 
 #include "lookup/output.h"
+#include "lookup/windows_text.h"
 
 namespace kelvar::lookup {
 namespace {
-
-std::optional<std::wstring> decode_code_page(std::string_view bytes, UINT code_page) {
-  if (bytes.size() > static_cast<std::size_t>(INT_MAX)) return std::nullopt;
-  const int in_len = static_cast<int>(bytes.size());
-  const int out_len = MultiByteToWideChar(code_page, 0, bytes.data(), in_len, nullptr, 0);
-  if (out_len <= 0) return std::nullopt;
-  std::wstring wide(static_cast<std::size_t>(out_len), L'\0');
-  if (MultiByteToWideChar(code_page, 0, bytes.data(), in_len, wide.data(), out_len) != out_len) {
-    return std::nullopt;
-  }
-  return wide;
-}
-
-std::optional<std::string> to_utf8(std::wstring_view wide) {
-  if (wide.size() > static_cast<std::size_t>(INT_MAX)) return std::nullopt;
-  const int in_len = static_cast<int>(wide.size());
-  const int out_len =
-      WideCharToMultiByte(CP_UTF8, 0, wide.data(), in_len, nullptr, 0, nullptr, nullptr);
-  if (out_len <= 0) return std::nullopt;
-  std::string text(static_cast<std::size_t>(out_len), '\0');
-  if (WideCharToMultiByte(CP_UTF8, 0, wide.data(), in_len, text.data(), out_len, nullptr,
-                          nullptr) != out_len) {
-    return std::nullopt;
-  }
-  return text;
-}
-
-std::optional<std::wstring> to_wide(std::string_view utf8) {
-  return decode_code_page(utf8, CP_UTF8);
-}
 
 // Whether a decoded path names something on disk: the test that tells the
 // right code page from a wrong one, since both decode any byte.
@@ -52,7 +23,7 @@ bool names_existing_file(std::string_view utf8_path) {
   while (!utf8_path.empty() && (utf8_path.back() == '\r' || utf8_path.back() == '\n')) {
     utf8_path.remove_suffix(1);
   }
-  const std::optional<std::wstring> wide = to_wide(utf8_path);
+  const std::optional<std::wstring> wide = to_wide(utf8_path, CP_UTF8);
   return wide && GetFileAttributesW(wide->c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
@@ -64,7 +35,7 @@ std::optional<std::string> first_path_windows(std::string_view raw) {
   if (is_valid_utf8(raw)) return first_path_in(raw);
 
   for (const UINT code_page : {CP_OEMCP, CP_ACP}) {
-    const std::optional<std::wstring> wide = decode_code_page(raw, code_page);
+    const std::optional<std::wstring> wide = to_wide(raw, code_page);
     if (!wide) continue;
     const std::optional<std::string> text = to_utf8(*wide);
     if (!text) continue;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "lookup/process.h"
+#include "lookup/windows_text.h"
 
 namespace kelvar::lookup {
 namespace {
@@ -48,30 +49,6 @@ class Handle {
   HANDLE h_ = nullptr;
 };
 
-std::optional<std::wstring> widen(std::string_view utf8) {
-  if (utf8.empty()) return std::wstring();
-  if (utf8.size() > static_cast<std::size_t>(INT_MAX)) return std::nullopt;
-  const int in_len = static_cast<int>(utf8.size());
-  const int out_len = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), in_len, nullptr, 0);
-  if (out_len <= 0) return std::nullopt;
-  std::wstring wide(static_cast<std::size_t>(out_len), L'\0');
-  if (MultiByteToWideChar(CP_UTF8, 0, utf8.data(), in_len, wide.data(), out_len) != out_len) {
-    return std::nullopt;
-  }
-  return wide;
-}
-
-std::string narrow(std::wstring_view wide) {
-  if (wide.empty() || wide.size() > static_cast<std::size_t>(INT_MAX)) return std::string();
-  const int in_len = static_cast<int>(wide.size());
-  const int out_len =
-      WideCharToMultiByte(CP_UTF8, 0, wide.data(), in_len, nullptr, 0, nullptr, nullptr);
-  if (out_len <= 0) return std::string();
-  std::string text(static_cast<std::size_t>(out_len), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), in_len, text.data(), out_len, nullptr, nullptr);
-  return text;
-}
-
 // "Access is denied. (os error 5)": the system's own message, so that a
 // read failure can be told apart in a report.
 std::string describe_error(DWORD code) {
@@ -83,7 +60,7 @@ std::string describe_error(DWORD code) {
   while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' ')) {
     text.remove_suffix(1);
   }
-  std::string out = narrow(text);
+  std::string out = to_utf8(text).value_or(std::string());
   if (message != nullptr) LocalFree(message);
   if (!out.empty()) out += ' ';
   out += "(os error " + std::to_string(code) + ")";
@@ -402,8 +379,8 @@ constexpr DWORD kStopCheckInterval = 100;  // milliseconds
 std::optional<PreparedRun> prepare_run(std::string_view program, std::string_view argument) {
   if (argument.find('\0') != std::string_view::npos) return std::nullopt;
   if (program.find('\0') != std::string_view::npos) return std::nullopt;
-  const std::optional<std::wstring> wide_program = widen(program);
-  const std::optional<std::wstring> wide_argument = widen(argument);
+  const std::optional<std::wstring> wide_program = to_wide(program, CP_UTF8);
+  const std::optional<std::wstring> wide_argument = to_wide(argument, CP_UTF8);
   if (!wide_program || wide_program->empty() || !wide_argument) return std::nullopt;
 
   std::optional<std::wstring> path = find_program(*wide_program + L".exe");
