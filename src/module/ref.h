@@ -40,7 +40,6 @@ class Ref {
 
   PyObject* get() const noexcept { return object_; }
   explicit operator bool() const noexcept { return object_ != nullptr; }
-  Ref clone() const noexcept { return object_ ? borrow(object_) : Ref(); }
   [[nodiscard]] PyObject* release() noexcept { return std::exchange(object_, nullptr); }
   void reset() noexcept {
     if (object_) release_reference(std::exchange(object_, nullptr));
