@@ -45,7 +45,7 @@ void release_reference(PyObject* object) noexcept {
   queue.pending.push_back(object);
 }
 
-void drain_release_queue() noexcept {
+void drain_release_queue() {
   ReleaseQueue* queue = queue_if_created.load(std::memory_order_acquire);
   if (queue == nullptr) return;
   std::vector<PyObject*> taken;
@@ -57,7 +57,7 @@ void drain_release_queue() noexcept {
   for (PyObject* object : taken) Py_DecRef(object);
 }
 
-AttachedSection::AttachedSection() noexcept {
+AttachedSection::AttachedSection() {
   ++attach_count();
   drain_release_queue();
 }
@@ -75,8 +75,12 @@ void Detached::detach() noexcept {
   state_ = PyEval_SaveThread();
 }
 
-void Detached::reattach() noexcept {
+void Detached::reattach() {
   if (state_ == nullptr) return;
+  // The state is forgotten before the lock is asked for: should the thread be
+  // ended inside, the destructor must not ask again. The attach count is
+  // restored only once the lock is held, so that references dropped by the
+  // unwind go to the release queue instead of being released without it.
   PyEval_RestoreThread(std::exchange(state_, nullptr));
   attach_count() = saved_count_;
   drain_release_queue();

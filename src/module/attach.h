@@ -4,19 +4,24 @@
 
 #include <Python.h>
 
+#include <type_traits>
+
 namespace kelvar::py {
 
 // Per-thread count of the module's attached sections in progress.
 int& attach_count() noexcept;
 
-// Releases every reference deferred while no thread was attached.
-void drain_release_queue() noexcept;
+// Releases every reference deferred while no thread was attached. Not
+// noexcept: a release may run a finaliser that gives up the lock, and a
+// daemon thread that takes it back during shutdown is ended by a forced
+// unwind, which must be free to pass.
+void drain_release_queue();
 
 // One attached section: the interpreter is calling the module, so the thread
 // holds the lock already; this only records it.
 class AttachedSection {
  public:
-  AttachedSection() noexcept;
+  AttachedSection();
   ~AttachedSection();
   AttachedSection(const AttachedSection&) = delete;
   AttachedSection& operator=(const AttachedSection&) = delete;
@@ -24,23 +29,35 @@ class AttachedSection {
 
 // Lets go of the interpreter lock for a stretch of work that touches no
 // Python object, and takes it back on reattach() or destruction.
+//
+// Taking the lock back in a daemon thread once the interpreter has begun to
+// shut down never returns: the interpreter ends the thread with a forced
+// unwind (pthread_exit). Nothing on that path is noexcept, the destructor
+// included, or the C++ runtime would terminate the whole process instead.
 class Detached {
  public:
   Detached() noexcept;
-  ~Detached() { reattach(); }
+  ~Detached() noexcept(false) { reattach(); }
   Detached(const Detached&) = delete;
   Detached& operator=(const Detached&) = delete;
 
-  void reattach() noexcept;
-  // Holds the lock again for a moment, e.g. to run signal handlers.
+  void reattach();
+  // Holds the lock again for a moment, e.g. to run signal handlers. The lock
+  // is given up again only after `f` returned, never from a destructor: when
+  // the thread is ended inside reattach() or `f`, the unwind must not let go
+  // of a lock that the thread no longer holds. Should `f` throw, the lock
+  // stays taken, which is what the destructor would have done anyway.
   template <class F>
   auto with_lock(F&& f) {
     reattach();
-    struct Again {
-      Detached& d;
-      ~Again() { d.detach(); }
-    } again{*this};
-    return f();
+    if constexpr (std::is_void_v<decltype(f())>) {
+      f();
+      detach();
+    } else {
+      auto result = f();
+      detach();
+      return result;
+    }
   }
 
  private:

@@ -57,8 +57,10 @@ PendingError too_many_positional(const Signature& signature, Py_ssize_t given) {
 }
 
 PendingError unexpected_keyword(const Signature& signature, PyObject* key) {
+  // The key is borrowed from a dictionary that its own __str__ may empty.
+  const Ref held = Ref::borrow(key);
   return binding_error(full_name(signature) + " got an unexpected keyword argument '" +
-                       display_text(key) + "'");
+                       display_text(held.get()) + "'");
 }
 
 PendingError multiple_values(const Signature& signature, std::string_view keyword) {
@@ -99,7 +101,7 @@ std::size_t find_name(const Names& names, std::string_view key, NameOf name_of) 
 }  // namespace
 
 Result<Unit> bind(const Signature& signature, PyObject* args, PyObject* kwargs,
-                  std::span<PyObject*> slots) {
+                  std::span<Ref> slots) {
   const std::size_t declared = signature.positional.size();
   if (slots.size() < signature.slot_count()) fail("argument slots do not fit the signature");
 
@@ -107,7 +109,7 @@ Result<Unit> bind(const Signature& signature, PyObject* args, PyObject* kwargs,
   if (given < 0) return PendingError::fetch();
   const std::size_t given_count = static_cast<std::size_t>(given);
   for (std::size_t i = 0; i < given_count && i < declared; ++i) {
-    slots[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
+    slots[i] = Ref::borrow(PyTuple_GetItem(args, static_cast<Py_ssize_t>(i)));
   }
   if (given_count > declared) return too_many_positional(signature, given);
 
@@ -134,9 +136,9 @@ Result<Unit> bind(const Signature& signature, PyObject* args, PyObject* kwargs,
       const std::size_t keyword_index = find_name(
           signature.keyword_only, text, [](const KeywordOnlyParameter& p) { return p.name; });
       if (keyword_index < signature.keyword_only.size()) {
-        PyObject*& slot = slots[declared + keyword_index];
-        if (slot != nullptr) return multiple_values(signature, text);
-        slot = value;
+        Ref& slot = slots[declared + keyword_index];
+        if (slot) return multiple_values(signature, text);
+        slot = Ref::borrow(value);
         continue;
       }
 
@@ -147,8 +149,8 @@ Result<Unit> bind(const Signature& signature, PyObject* args, PyObject* kwargs,
         positional_only_keywords.push_back(text);
         continue;
       }
-      if (slots[index] != nullptr) return multiple_values(signature, text);
-      slots[index] = value;
+      if (slots[index]) return multiple_values(signature, text);
+      slots[index] = Ref::borrow(value);
     }
   }
 
@@ -158,11 +160,11 @@ Result<Unit> bind(const Signature& signature, PyObject* args, PyObject* kwargs,
 
   const std::size_t required = signature.required_positional;
   bool missing_positional = false;
-  for (std::size_t i = given_count; i < required; ++i) missing_positional |= slots[i] == nullptr;
+  for (std::size_t i = given_count; i < required; ++i) missing_positional |= !slots[i];
   if (missing_positional) {
     std::vector<std::string_view> names;
     for (std::size_t i = 0; i < required; ++i) {
-      if (slots[i] == nullptr) names.push_back(signature.positional[i]);
+      if (!slots[i]) names.push_back(signature.positional[i]);
     }
     return missing(signature, "positional", names);
   }
@@ -170,7 +172,7 @@ Result<Unit> bind(const Signature& signature, PyObject* args, PyObject* kwargs,
   std::vector<std::string_view> missing_keywords;
   for (std::size_t j = 0; j < signature.keyword_only.size(); ++j) {
     const KeywordOnlyParameter& parameter = signature.keyword_only[j];
-    if (parameter.required && slots[declared + j] == nullptr) {
+    if (parameter.required && !slots[declared + j]) {
       missing_keywords.push_back(parameter.name);
     }
   }

@@ -7,6 +7,7 @@
 #include <span>
 #include <string_view>
 
+#include "module/ref.h"
 #include "module/result.h"
 
 namespace kelvar::py {
@@ -29,9 +30,12 @@ struct Signature {
 };
 
 // Fills `slots` (one per parameter: the positional ones, then the
-// keyword-only ones; all null on entry) with borrowed references to the
-// bound objects, or gives the binding error.
+// keyword-only ones; all empty on entry) with strong references to the bound
+// objects, or gives the binding error. Strong, because the caller of a
+// function may keep using the keyword dictionary it passed (a call from C
+// can), and Python code run later in the call, or another thread while the
+// lock is let go, may then empty it and free the values.
 Result<Unit> bind(const Signature& signature, PyObject* args, PyObject* kwargs,
-                  std::span<PyObject*> slots);
+                  std::span<Ref> slots);
 
 }  // namespace kelvar::py

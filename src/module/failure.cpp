@@ -53,7 +53,7 @@ OnceCell<PyObject*>& panic_type_cell() noexcept {
 
 }  // namespace
 
-void write_failure_report(std::string_view message, std::source_location where) noexcept {
+void write_failure_report(std::string_view message, std::source_location where) {
   static std::atomic<bool> hint_given{false};
   try {
     std::string report = "kelvar: internal failure in thread '" + current_thread_name() + "' at " +
@@ -65,6 +65,8 @@ void write_failure_report(std::string_view message, std::source_location where) 
           "breakpoint on __cxa_throw\n";
     }
     std::fwrite(report.data(), 1, report.size(), stderr);
+  } catch (const ThreadUnwind&) {
+    throw;
   } catch (...) {
     std::fputs("kelvar: internal failure (no memory left to describe it)\n", stderr);
   }
@@ -105,6 +107,8 @@ void uncaught_at_boundary() noexcept {
 
 PendingError error_from_current_exception() {
   try {
+    throw;
+  } catch (const ThreadUnwind&) {
     throw;
   } catch (const InternalFailure& failure) {
     return PendingError::panic(failure.message());

@@ -9,7 +9,21 @@
 #include <string>
 #include <string_view>
 
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
+
 namespace kelvar::py {
+
+// What pthread_exit unwinds a thread with, for instance when a daemon thread
+// asks for the interpreter lock after shutdown has begun. Every catch-all
+// must let it pass (catch it first and rethrow), or the C++ runtime ends the
+// process. Runtimes without it end threads without unwinding C++ frames.
+#if defined(__GLIBCXX__)
+using ThreadUnwind = abi::__forced_unwind;
+#else
+struct ThreadUnwind {};
+#endif
 
 // Deliberately not a std::exception: nothing but the call guard may catch it.
 class InternalFailure {
@@ -29,7 +43,7 @@ class InternalFailure {
 // from Python code as a PanicException): throws without a second report.
 [[noreturn]] void resume_failure(std::string message);
 
-void write_failure_report(std::string_view message, std::source_location where) noexcept;
+void write_failure_report(std::string_view message, std::source_location where);
 
 // What a failure with no message of its own is reported as.
 inline constexpr std::string_view unknown_failure_message =

@@ -32,9 +32,9 @@ constexpr Signature builtin_signature{"is_windows_builtin", {}, builtin_paramete
 // Binds the call and converts parameter `index` with `convert`, re-labelling
 // a failure with the parameter's name.
 template <class Convert>
-auto convert_slot(const Signature& signature, PyObject* const* slots, std::size_t index,
-                  Convert convert) -> decltype(convert(nullptr)) {
-  auto converted = convert(slots[index]);
+auto convert_slot(const Signature& signature, const Ref* slots, std::size_t index, Convert convert)
+    -> decltype(convert(nullptr)) {
+  auto converted = convert(slots[index].get());
   if (!converted) return wrap_argument_error(signature.positional[index], converted.take_error());
   return converted;
 }
@@ -42,7 +42,7 @@ auto convert_slot(const Signature& signature, PyObject* const* slots, std::size_
 // --- Bodies -----------------------------------------------------------------
 
 Result<Ref> fib_body(PyObject* args, PyObject* kwargs) {
-  std::array<PyObject*, 1> slots{};
+  std::array<Ref, 1> slots;
   if (auto bound = py::bind(fib_signature, args, kwargs, slots); !bound) return bound.take_error();
   auto n = convert_slot(fib_signature, slots.data(), 0, to_u32);
   if (!n) return n.take_error();
@@ -50,7 +50,7 @@ Result<Ref> fib_body(PyObject* args, PyObject* kwargs) {
 }
 
 Result<Ref> sum_as_arr_body(PyObject* args, PyObject* kwargs) {
-  std::array<PyObject*, 1> slots{};
+  std::array<Ref, 1> slots;
   if (auto bound = py::bind(sum_signature, args, kwargs, slots); !bound) return bound.take_error();
   auto values = convert_slot(sum_signature, slots.data(), 0, to_i32_sequence);
   if (!values) return values.take_error();
@@ -84,7 +84,7 @@ Result<lookup::RunResult> run_unlocked(const lookup::PreparedRun& prepared) {
 }
 
 Result<Ref> find_executable_body(PyObject* args, PyObject* kwargs) {
-  std::array<PyObject*, 2> slots{};
+  std::array<Ref, 2> slots;
   if (auto bound = py::bind(find_signature, args, kwargs, slots); !bound) return bound.take_error();
   auto name = convert_slot(find_signature, slots.data(), 0, to_text);
   if (!name) return name.take_error();
@@ -109,7 +109,7 @@ Result<Ref> find_executable_body(PyObject* args, PyObject* kwargs) {
 }
 
 Result<Ref> is_windows_builtin_body(PyObject* args, PyObject* kwargs) {
-  std::array<PyObject*, 1> slots{};
+  std::array<Ref, 1> slots;
   if (auto bound = py::bind(builtin_signature, args, kwargs, slots); !bound) {
     return bound.take_error();
   }

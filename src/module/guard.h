@@ -21,9 +21,11 @@ PendingError error_from_current_exception();
 }  // namespace detail
 
 // Runs `body` (returning Result<T>) and gives its value to `on_success`, or
-// raises its error and returns `failure`.
+// raises its error and returns `failure`. Not noexcept, and neither are its
+// wrappers: a thread that the interpreter ends while it waits for the lock
+// unwinds through here and on through the interpreter's own frames.
 template <class Ret, class Body, class OnSuccess>
-Ret guarded(Ret failure, Body&& body, OnSuccess&& on_success) noexcept {
+Ret guarded(Ret failure, Body&& body, OnSuccess&& on_success) {
   try {
     AttachedSection attached;
     std::optional<PendingError> error;
@@ -31,11 +33,15 @@ Ret guarded(Ret failure, Body&& body, OnSuccess&& on_success) noexcept {
       auto result = body();
       if (result) return on_success(result.take_value());
       error.emplace(result.take_error());
+    } catch (const ThreadUnwind&) {
+      throw;
     } catch (...) {
       error.emplace(detail::error_from_current_exception());
     }
     std::move(*error).restore();
     return failure;
+  } catch (const ThreadUnwind&) {
+    throw;
   } catch (...) {
     detail::uncaught_at_boundary();
   }
@@ -43,13 +49,13 @@ Ret guarded(Ret failure, Body&& body, OnSuccess&& on_success) noexcept {
 
 // For the entry points: a new reference, or null with an exception set.
 template <class Body>
-PyObject* guarded_call(Body&& body) noexcept {
+PyObject* guarded_call(Body&& body) {
   return guarded<PyObject*>(nullptr, body, [](Ref r) { return r.release(); });
 }
 
 // For the module's execution step: 0, or -1 with an exception set.
 template <class Body>
-int guarded_exec(Body&& body) noexcept {
+int guarded_exec(Body&& body) {
   return guarded<int>(-1, body, [](Unit) { return 0; });
 }
 
