@@ -1,5 +1,7 @@
-// The process runner on POSIX systems: posix_spawn without a shell, both
-// output streams through close-on-exec pipes read with poll().
+// The process runner on POSIX systems: no shell, both output streams through
+// close-on-exec pipes read with poll(). On Linux the child is started with
+// vfork() and a few system calls of our own before exec, so that it can be
+// tied to the life of its parent; elsewhere with posix_spawn.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -25,7 +27,12 @@
 
 #if defined(__linux__)
 #include <sys/auxv.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
+#endif
+#if !defined(_WIN32)
+#include <dlfcn.h>
 #endif
 #if defined(__APPLE__)
 #include <crt_externs.h>
@@ -137,6 +144,128 @@ int make_pipe(Pipe& pipe) noexcept {
   return lift_above_stdio(pipe.write_end);
 }
 
+#if defined(__linux__)
+// ---------------------------------------------------------------------------
+// Starting the child on Linux
+//
+// posix_spawn has no way to ask for a signal when the parent goes, and a
+// `where` left running after the interpreter has exited (a daemon thread's
+// lookup abandoned at shutdown, or a host that ends with os._exit) would be
+// an orphan that nobody waits for. So the child is started as glibc's
+// posix_spawn starts it, with vfork(), which shares the parent's memory and
+// suspends the calling thread until exec, as cheap as posix_spawn, but the
+// steps before exec are ours.
+
+struct ChildPlan {
+  const char* program;
+  char* const* argv;
+  char* const* envp;
+  int out_fd;
+  int err_fd;
+  pid_t parent;
+  rlim_t descriptor_limit;  // for closing one by one where close_range is missing
+  int error;                // written by the child when a step fails
+};
+
+// Runs in the vfork child: only system calls, no allocation, no locks, and
+// no return (the parent's stack frames are shared until exec).
+[[noreturn]] void start_child(ChildPlan& plan) noexcept {
+  // 1. No handler of the parent may run here, where it would act on the
+  // parent's memory: every disposition goes back to its default while every
+  // signal is still blocked (the parent blocked them all before vfork). The
+  // interpreter ignores SIGPIPE, which exec would otherwise pass on.
+  struct sigaction default_action {};
+  default_action.sa_handler = SIG_DFL;
+  sigemptyset(&default_action.sa_mask);
+  for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
+    if (signal_number == SIGKILL || signal_number == SIGSTOP) continue;
+    ::sigaction(signal_number, &default_action, nullptr);  // EINVAL for the C library's own
+  }
+
+  // 2. Killed when the thread that started it ends, which it does only when
+  // the interpreter ends it or the process exits: a `where` never outlives
+  // the process. The parent may already be gone before the request takes
+  // effect; the child then sees a new parent and goes at once.
+  int error = 0;
+  if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) {
+    error = errno;
+  } else if (::getppid() != plan.parent) {
+    ::_exit(127);
+  }
+
+  // 3. Standard input reads end of file at once; the outputs go to the
+  // pipes (whose ends are above 2, so dup2 always makes a fresh descriptor
+  // without the close-on-exec flag).
+  if (error == 0) {
+    const int null_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (null_fd < 0 || ::dup2(null_fd, STDIN_FILENO) < 0) error = errno;
+  }
+  if (error == 0 && ::dup2(plan.out_fd, STDOUT_FILENO) < 0) error = errno;
+  if (error == 0 && ::dup2(plan.err_fd, STDERR_FILENO) < 0) error = errno;
+
+  // 4. Nothing but the three standard streams reaches `where`: a descriptor
+  // that the host made inheritable would stay open in it, and a slow `where`
+  // would hold the host's pipe open.
+  if (error == 0) {
+#if defined(SYS_close_range)
+    if (::syscall(SYS_close_range, STDERR_FILENO + 1, ~0U, 0) != 0)
+#endif
+    {
+      for (rlim_t fd = STDERR_FILENO + 1; fd < plan.descriptor_limit; ++fd) {
+        ::close(static_cast<int>(fd));
+      }
+    }
+  }
+
+  // 5. The child starts with no signal blocked, whatever the calling thread
+  // had blocked.
+  if (error == 0) {
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    ::execve(plan.program, plan.argv, plan.envp);
+    error = errno;
+  }
+  plan.error = error;
+  ::_exit(127);
+}
+
+// 0 and the child's pid, or the error number of the step that failed (the
+// child has then been reaped already).
+int start(ChildPlan& plan, pid_t& pid) noexcept {
+  // All signals stay blocked in this thread from before vfork until the
+  // child has left the shared memory with exec: a handler that ran in the
+  // child, or in this thread while the child borrows its stack, would
+  // corrupt the other's state.
+  sigset_t all;
+  sigset_t previous;
+  sigfillset(&all);
+  if (const int error = ::pthread_sigmask(SIG_SETMASK, &all, &previous)) return error;
+  plan.error = 0;
+  pid = ::vfork();
+  if (pid == 0) start_child(plan);
+  const int fork_error = pid < 0 ? errno : 0;
+  ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  if (fork_error != 0) return fork_error;
+  if (plan.error != 0) {
+    // The child has exited already (vfork returns only after its exit or
+    // exec); it is reaped here, or by the kernel when SIGCHLD is ignored.
+    int status;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    pid = -1;
+    return plan.error;
+  }
+  return 0;
+}
+
+rlim_t descriptor_limit() noexcept {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 1024;
+  return limit.rlim_cur;
+}
+
+#else
 // ---------------------------------------------------------------------------
 // Spawn set-up, released whatever happens
 
@@ -179,9 +308,18 @@ class SpawnSetup {
     if (const int error = ::posix_spawnattr_setsigmask(&attributes_, &none)) return error;
     if (const int error = ::posix_spawnattr_setsigdefault(&attributes_, &all)) return error;
     int flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+    // Only the three standard streams may reach the child: a descriptor that
+    // the host made inheritable would otherwise stay open in `where`, and a
+    // slow `where` would hold the host's pipe open with it.
 #if defined(POSIX_SPAWN_CLOEXEC_DEFAULT)
-    // Only the descriptors named above reach the child, whatever else is open.
     flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;
+#elif defined(__FreeBSD__) || (defined(__GLIBC__) && (__GLIBC__ > 2 || __GLIBC_MINOR__ >= 34))
+    if (const int error =
+            ::posix_spawn_file_actions_addclosefrom_np(&actions_, STDERR_FILENO + 1)) {
+      return error;
+    }
+#else
+#error "no way to keep the host's inheritable descriptors from the child on this system"
 #endif
     return ::posix_spawnattr_setflags(&attributes_, static_cast<short>(flags));
   }
@@ -199,32 +337,64 @@ class SpawnSetup {
   bool have_actions_ = false;
   bool have_attributes_ = false;
 };
+#endif
+
+// A descriptor that polls readable once the child has exited (a pidfd), or
+// none where the system has no such thing; then the wait falls back to naps.
+UniqueFd watch_exit(pid_t pid) noexcept {
+#if defined(__linux__) && defined(SYS_pidfd_open)
+  const long fd = ::syscall(SYS_pidfd_open, pid, 0);
+  if (fd >= 0) return UniqueFd(static_cast<int>(fd));
+#else
+  (void)pid;
+#endif
+  return UniqueFd();
+}
 
 // ---------------------------------------------------------------------------
 // The child, killed and reaped on every way out that does not reap it
 
 class Child {
  public:
-  explicit Child(pid_t pid) noexcept : pid_(pid) {}
+  explicit Child(pid_t pid) noexcept : pid_(pid), watch_(watch_exit(pid)) {}
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
   ~Child() { kill_and_reap(); }
 
   void kill_and_reap() noexcept {
     if (pid_ <= 0) return;
+      // Through the pidfd where there is one: when the host reaps every child
+      // itself, or ignores SIGCHLD, ours may be gone already and its pid given
+      // to a stranger, who must not get the signal.
+#if defined(__linux__) && defined(SYS_pidfd_send_signal)
+    if (!watch_ || ::syscall(SYS_pidfd_send_signal, watch_.get(), SIGKILL, nullptr, 0) != 0) {
+      if (!watch_ || errno == ENOSYS) ::kill(pid_, SIGKILL);
+    }
+#else
     ::kill(pid_, SIGKILL);
+#endif
     int status;
     while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
     }
     pid_ = -1;
   }
 
-  // 1 when the child was reaped (its status stored), 0 when it still runs
-  // or the wait was interrupted, -1 with errno set when waiting failed. After
-  // a failure the pid is no longer ours (it may already be someone else's),
-  // so it is never signalled again.
-  pid_t pid() const noexcept { return pid_; }
+  pid_t pid() const noexcept {
+    return pid_;
+  }
+  // Polls readable once the child has exited; empty where there is none.
+  const UniqueFd& exit_watch() const noexcept {
+    return watch_;
+  }
 
+  // 1 when the child was reaped (its status stored), 0 when it still runs
+  // or the wait was interrupted, -1 with errno set when waiting failed.
+  //
+  // A child that is not ours to wait for any more (ECHILD) has been reaped
+  // by someone else: by the kernel when the host ignores SIGCHLD, or by a
+  // host thread that waits for every child. Its status is lost; it counts
+  // as exit status 0, as the subprocess module takes it, since its output
+  // was read to the end all the same.
   int try_reap(int& status) noexcept {
     const pid_t reaped = ::waitpid(pid_, &status, WNOHANG);
     if (reaped == pid_) {
@@ -232,12 +402,19 @@ class Child {
       return 1;
     }
     if (reaped == 0 || errno == EINTR) return 0;
+    // After a failure the pid is no longer ours (it may already be someone
+    // else's), so it is never signalled again.
     pid_ = -1;
+    if (errno == ECHILD) {
+      status = 0;
+      return 1;
+    }
     return -1;
   }
 
  private:
   pid_t pid_;
+  UniqueFd watch_;
 };
 
 // ---------------------------------------------------------------------------
@@ -278,18 +455,6 @@ std::uint32_t exit_code_of(int status) noexcept {
   // Killed by a signal: reported as a shell would, 128 plus the signal number.
   if (WIFSIGNALED(status)) return 128u + static_cast<std::uint32_t>(WTERMSIG(status));
   return 255u;
-}
-
-// A descriptor that polls readable once the child has exited (a pidfd), or
-// none where the system has no such thing; then the wait falls back to naps.
-UniqueFd watch_exit(pid_t pid) noexcept {
-#if defined(__linux__) && defined(SYS_pidfd_open)
-  const long fd = ::syscall(SYS_pidfd_open, pid, 0);
-  if (fd >= 0) return UniqueFd(static_cast<int>(fd));
-#else
-  (void)pid;
-#endif
-  return UniqueFd();
 }
 
 void nap(std::chrono::microseconds length) noexcept {
@@ -404,6 +569,29 @@ std::optional<std::string> executable_directory() {
   return absolute_directory(std::string_view(started_as).substr(0, slash == 0 ? 1 : slash));
 }
 
+std::string default_search_path();
+
+// The directory of the file that holds this code (the extension module, or
+// a program linked with the lookup), by the path it was loaded from. The
+// module's package ships its own `where` there: a user or target install,
+// an embedding host or a virtual environment that is not activated has the
+// scripts folder on no search path, but the module always knows where it
+// lives itself. Asked of the loader, not of Python, so that it holds for
+// any host.
+std::optional<std::string> module_directory() {
+  Dl_info info{};
+  // Any function of this file will do; its address lies in our own image.
+  if (::dladdr(reinterpret_cast<void*>(&default_search_path), &info) == 0 ||
+      info.dli_fname == nullptr) {
+    return std::nullopt;
+  }
+  const std::string_view file = info.dli_fname;
+  const std::size_t slash = file.rfind('/');
+  // A bare name was found by the loader's own search; there is no folder to name.
+  if (slash == std::string_view::npos) return std::nullopt;
+  return absolute_directory(file.substr(0, slash == 0 ? 1 : slash));
+}
+
 std::string default_search_path() {
   const std::size_t size = ::confstr(_CS_PATH, nullptr, 0);
   if (size == 0) return "/usr/bin:/bin";
@@ -422,7 +610,8 @@ std::optional<std::string> find_program(std::string_view program) {
     return std::nullopt;
   }
 
-  if (const std::optional<std::string> directory = executable_directory()) {
+  for (const auto& directory : {module_directory(), executable_directory()}) {
+    if (!directory) continue;
     std::string path = join(*directory, program);
     if (is_executable_file(path)) return path;
   }
@@ -474,18 +663,23 @@ RunResult run(const PreparedRun& prepared, const StopCheck& should_stop) {
   if (const int error = make_pipe(out)) return failure("pipe", error);
   if (const int error = make_pipe(err)) return failure("pipe", error);
 
+  std::vector<char*> argv = c_strings(prepared.argv);
+  std::vector<char*> envp = c_strings(prepared.environment);
+  pid_t pid = -1;
+#if defined(__linux__)
+  ChildPlan plan{prepared.program.c_str(), argv.data(), envp.data(),        out.write_end.get(),
+                 err.write_end.get(),      ::getpid(),  descriptor_limit(), 0};
+  if (const int error = start(plan, pid)) return failure("spawn", error);
+#else
   SpawnSetup setup;
   if (const int error = setup.init(out.write_end.get(), err.write_end.get())) {
     return failure("posix_spawn setup", error);
   }
-
-  std::vector<char*> argv = c_strings(prepared.argv);
-  std::vector<char*> envp = c_strings(prepared.environment);
-  pid_t pid = -1;
   if (const int error = ::posix_spawn(&pid, prepared.program.c_str(), setup.actions(),
                                       setup.attributes(), argv.data(), envp.data())) {
     return failure("posix_spawn", error);
   }
+#endif
   Child child(pid);
   // Only the child may hold the write ends, or end of file never comes.
   out.write_end.reset();
@@ -540,7 +734,7 @@ RunResult run(const PreparedRun& prepared, const StopCheck& should_stop) {
   // its whole length to every lookup); without one, with growing naps. One
   // that closed its streams and goes on running is waited for all the same,
   // still asking whether to stop.
-  const UniqueFd exit_watch = watch_exit(child.pid());
+  const UniqueFd& exit_watch = child.exit_watch();
   auto pause = std::chrono::microseconds(100);
   for (;;) {
     int status = 0;
