@@ -1,12 +1,13 @@
 """A sandbox in which `_kelvar` runs a `where` of the test's making.
 
-The lookup searches for `where` first in the directory of the path the
-interpreter was started with (links not resolved), then along PATH. A
-sandbox therefore holds a directory `bin` with a symbolic link `python` to
-the real interpreter: an interpreter started as `bin/python` finds the fake
-`where` written beside that link, not the stand-in installed beside the real
-interpreter. The link's interpreter does not know the test environment, so
-`PYTHONPATH` points it at the directory that holds `_kelvar`.
+The lookup searches for `where` first in the directory of the module file
+(as it was loaded, links not resolved), then in the directory of the path
+the interpreter was started with (links not resolved either), then along
+PATH. A sandbox therefore holds a directory `bin` with a symbolic link
+`python` to the real interpreter, and a directory `lib` with a symbolic link
+to the module, which `PYTHONPATH` points the interpreter at: an interpreter
+started as `bin/python` finds the fake `where` written beside either link,
+not the stand-in installed beside the real module or the real interpreter.
 
 Every fake is a small /bin/sh script. It appends its arguments to the file
 `state/calls` (the argument count, then each argument, all NUL-terminated),
@@ -28,7 +29,8 @@ from pathlib import Path
 
 import _kelvar
 
-MODULE_DIR = os.path.dirname(os.path.abspath(_kelvar.__file__))
+MODULE_FILE = os.path.abspath(_kelvar.__file__)
+MODULE_DIR = os.path.dirname(MODULE_FILE)
 REAL_PYTHON = os.path.realpath(sys.executable)
 # Only reached when something hangs or dies; a passing run never waits this long.
 REPLY_TIMEOUT = 30.0
@@ -111,13 +113,17 @@ class Sandbox:
     def __init__(self, root):
         self.root = Path(root)
         self.bin = self.root / "bin"
+        self.lib = self.root / "lib"
         self.state = self.root / "state"
         self.empty = self.root / "empty"
-        for directory in (self.bin, self.state, self.empty):
+        for directory in (self.bin, self.lib, self.state, self.empty):
             directory.mkdir(parents=True, exist_ok=True)
         self.python = self.bin / "python"
         if not self.python.exists():
             self.python.symlink_to(REAL_PYTHON)
+        module = self.lib / os.path.basename(MODULE_FILE)
+        if not module.exists():
+            module.symlink_to(MODULE_FILE)
         self.calls_file = self.state / "calls"
         self.calls_file.write_bytes(b"")
         self._serial = itertools.count()
@@ -153,6 +159,7 @@ class Sandbox:
 
     def remove_where(self):
         (self.bin / "where").unlink(missing_ok=True)
+        (self.lib / "where").unlink(missing_ok=True)
 
     def calls(self):
         return parse_calls(self.calls_file.read_bytes())
@@ -165,7 +172,7 @@ class Sandbox:
     def env(self, **extra):
         env = {
             "PATH": str(self.empty),
-            "PYTHONPATH": MODULE_DIR,
+            "PYTHONPATH": str(self.lib),
             "PYTHONUTF8": "1",
             "PYTHONDONTWRITEBYTECODE": "1",
         }

@@ -719,3 +719,90 @@ def test_sub_interpreters(tmp_path, first):
     }
     # The same answers everywhere, and one PanicException type per process.
     assert runs == [[0, expected]] * len(runs)
+
+
+# ---------------------------------------------------------------------------
+# Hostile hosts: threads ended at shutdown, arguments freed during the call
+
+SHUTDOWN_SOURCE = r"""
+import threading, time, _kelvar
+def lookups():
+    while True:
+        _kelvar.find_executable("sh", False)
+for _ in range(THREADS):
+    threading.Thread(target=lookups, daemon=True).start()
+time.sleep(0.2)
+"""
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="threads end without unwinding on Windows")
+@pytest.mark.parametrize("threads", [1, 4])
+def test_daemon_threads_inside_a_lookup_at_shutdown_let_the_process_end(threads):
+    # The interpreter ends such a thread when it asks for the lock back; the
+    # process must still end as the script says, every time.
+    source = SHUTDOWN_SOURCE.replace("THREADS", str(threads))
+    for _ in range(5):
+        proc = subprocess.run([sys.executable, "-c", source], capture_output=True, text=True,
+                              timeout=CHILD_TIMEOUT)
+        assert (proc.returncode, proc.stderr) == (0, "")
+
+
+# Each calls a function from C with a keyword dictionary that the caller
+# keeps, and empties it from Python code run during the call. The debug
+# allocator fills freed memory, so that a read of it cannot pass unnoticed.
+FREED_ARGUMENTS = {
+    "an element's __index__": r"""
+        d = {}
+        class Evil:
+            def __index__(self):
+                d.clear()
+                emptied.append(1)
+                return 1
+        d["arr"] = [Evil()] + [int(s) for s in ["1"] * 1000]
+        call(_kelvar.sum_as_arr, d)
+    """,
+    "the NumPy-bool check": r"""
+        d = {}
+        class Meta(type):
+            @property
+            def __module__(cls):
+                d.clear()
+                emptied.append(1)
+                return "numpy"
+        class bool_(metaclass=Meta):
+            def __bool__(self):
+                return True
+        d["name"] = "".join(["kelvar-", "probe"])
+        d["fuzzy"] = bool_()
+        call(_kelvar.find_executable, d)
+    """,
+}
+
+FREED_MAIN = r"""
+import _thread, time, _kelvar
+emptied = []
+def call(function, kwargs):
+    # The thread's bootstrap passes this very dictionary to the function.
+    before = _thread._count()
+    _thread.start_new_thread(function, (), kwargs)
+    del kwargs
+    deadline = time.monotonic() + 60
+    # The hook that empties the dictionary runs inside the call, so the thread
+    # is counted then; the call is over once it is counted no more.
+    while not (emptied and _thread._count() == before) and time.monotonic() < deadline:
+        time.sleep(0.001)
+"""
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="the fake `where` is a shell script")
+@pytest.mark.parametrize("case", FREED_ARGUMENTS.values(), ids=FREED_ARGUMENTS.keys())
+def test_keyword_arguments_freed_by_their_caller_during_the_call(tmp_path, case):
+    from _fake_where import ECHO_ARGUMENT, Sandbox
+
+    sandbox = Sandbox(tmp_path)
+    sandbox.write_where(body=ECHO_ARGUMENT)
+    source = FREED_MAIN + textwrap.dedent(case) + "print('[]')\n"
+    for _ in range(3):
+        sandbox.run(source, env=sandbox.env(PYTHONMALLOC="debug"))
+    # The lookup's text was read from the name the module held, not freed memory.
+    assert sandbox.calls() == [[b"*kelvar-probe*" + EXT.encode()]] * 3 * ("fuzzy" in case)
