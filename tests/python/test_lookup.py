@@ -10,7 +10,9 @@ import json
 import os
 import shutil
 import signal
+import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -25,6 +27,8 @@ from _fake_where import (
     REPLY_TIMEOUT,
     TOOLS,
     WRITE_PID_AND_HANG,
+    MODULE_FILE,
+    REAL_PYTHON,
     LookupServer,
     Sandbox,
     wait_for_file_body,
@@ -301,12 +305,22 @@ def test_a_str_subclass_name_gives_a_plain_str(fake, out, path):
 # ---------------------------------------------------------------------------
 # Finding `where`
 
-def test_the_directory_of_the_start_path_comes_before_path(fake, tmp_path):
+@pytest.mark.parametrize("places, answer", [
+    (("module", "interpreter", "path"), "/beside-module"),
+    (("interpreter", "path"), "/beside-interpreter"),
+    (("module", "path"), "/beside-module"),
+    (("path",), "/from-path"),
+])
+def test_where_is_looked_for_beside_the_module_then_the_interpreter_then_on_path(
+        fake, tmp_path, places, answer):
     on_path = tmp_path / "on-path"
     on_path.mkdir()
-    fake.sandbox.write_where(on_path, out=b"/from-path\n")
-    fake.sandbox.write_where(out=b"/beside-interpreter\n")
-    assert fake.lookup("tool", False, env={"PATH": str(on_path)}) == ("tool", "/beside-interpreter")
+    directories = {"module": fake.sandbox.lib, "interpreter": fake.sandbox.bin, "path": on_path}
+    texts = {"module": b"/beside-module\n", "interpreter": b"/beside-interpreter\n",
+             "path": b"/from-path\n"}
+    for place in places:
+        fake.sandbox.write_where(directories[place], out=texts[place])
+    assert fake.lookup("tool", False, env={"PATH": str(on_path)}) == ("tool", answer)
 
 
 def test_path_is_searched_in_order(fake, tmp_path):
@@ -583,6 +597,74 @@ def test_no_descriptor_or_child_is_left_behind(sandbox):
     ]
 
 
+@pytest.mark.parametrize("host", {
+    "SIGCHLD ignored": "signal.signal(signal.SIGCHLD, signal.SIG_IGN)",
+    "a thread reaping every child": "threading.Thread(target=reap, daemon=True).start()",
+}.values(), ids=["SIGCHLD ignored", "a thread reaping every child"])
+def test_a_child_status_taken_by_the_host_still_gives_the_answer(sandbox, host):
+    # The kernel, or the host, reaps `where` before the lookup can: its
+    # output, read to the end, is the answer all the same.
+    sandbox.write_where(body=ECHO_ARGUMENT)
+    result = sandbox.run(f"""
+        import json, os, signal, threading, time, _kelvar
+        def reap():
+            while True:
+                try:
+                    os.waitpid(-1, 0)
+                except ChildProcessError:
+                    time.sleep(0.0005)
+        {host}
+        print(json.dumps([_kelvar.find_executable(f"tool{{i}}", False)[1] for i in range(40)]))
+    """)
+    assert result == [f"/found/{query_for(f'tool{i}', False)}" for i in range(40)]
+
+
+def test_only_the_standard_streams_reach_the_child(sandbox):
+    body = ('o=\nfor fd in $HOST_FDS; do [ -e "/proc/$$/fd/$fd" ] && o="$o $fd"; done\n'
+            'printf \'/open:%s\\n\' "$o"\n')
+    sandbox.write_where(body=body)
+    result = sandbox.run("""
+        import json, os, _kelvar
+        read_end, write_end = os.pipe()
+        os.set_inheritable(write_end, True)
+        high = os.dup2(write_end, 100)
+        assert os.get_inheritable(high)
+        os.environ["HOST_FDS"] = f"{read_end} {write_end} {high}"
+        print(json.dumps(_kelvar.find_executable("tool", False)))
+    """)
+    assert result == ["tool", "/open:"]
+
+
+def pid_is_gone(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            return stat.read().rpartition(")")[2].split()[0] in ("Z", "X")
+    except FileNotFoundError:
+        return True
+
+
+@pytest.mark.parametrize("ending", ["pass", "sys.stdout.flush(); os._exit(0)"],
+                         ids=["normal exit", "os._exit"])
+def test_where_does_not_outlive_an_interpreter_that_abandons_the_lookup(sandbox, ending):
+    sandbox.write_where(body=WRITE_PID_AND_HANG)
+    pid_file = sandbox.state / "pid"
+    sandbox.run(f"""
+        import os, sys, threading, time, _kelvar
+        threading.Thread(target=_kelvar.find_executable, args=("tool", False), daemon=True).start()
+        while not os.path.exists({str(pid_file)!r}):
+            time.sleep(0.01)
+        print("[]")
+        {ending}
+    """)
+    pid = int(pid_file.read_text())
+    deadline = time.monotonic() + REPLY_TIMEOUT
+    while not pid_is_gone(pid) and time.monotonic() < deadline:
+        time.sleep(0.01)
+    if not pid_is_gone(pid):
+        os.kill(pid, signal.SIGKILL)
+        raise AssertionError("`where` outlived the interpreter")
+
+
 # ---------------------------------------------------------------------------
 # The real stand-in installed beside the interpreter
 
@@ -657,3 +739,40 @@ def test_stand_in_a_name_that_looks_like_an_option_is_a_name(search_dir, name):
     assert _kelvar.find_executable(name, False) == (name, program)
     os.unlink(program)
     assert _kelvar.find_executable(name, False) == (name, None)
+
+
+@stand_in_present
+@pytest.mark.parametrize("install", ["target", "user"])
+def test_the_stand_in_beside_the_module_is_found_with_no_scripts_folder_on_path(
+        tmp_path, install):
+    """A target or user install: the scripts folder is on no search path and
+    the interpreter's own folder holds no `where`, yet the lookup finds the
+    copy shipped beside the module."""
+    shipped = Path(MODULE_FILE).parent / "where"
+    assert os.access(shipped, os.X_OK), "the wheel ships no `where` beside the module"
+    interpreter = Path(getattr(sys, "_base_executable", REAL_PYTHON))
+    if (interpreter.parent / "where").exists():
+        pytest.skip("the base interpreter has a `where` of its own beside it")
+    search = "/usr/bin:/bin"
+    env = {"PATH": search, "PYTHONNOUSERSITE": "", "PYTHONDONTWRITEBYTECODE": "1"}
+    if install == "target":
+        site = tmp_path / "target"
+        env["PYTHONPATH"] = str(site)
+    else:
+        env["PYTHONUSERBASE"] = str(tmp_path / "userbase")
+        site = Path(subprocess.run([str(interpreter), "-c", "import site; print(site.getusersitepackages())"],
+                                   env=env, capture_output=True, text=True, check=True).stdout.strip())
+        (tmp_path / "userbase" / "bin").mkdir(parents=True)
+        shutil.copy2(shipped, tmp_path / "userbase" / "bin" / "where")
+    site.mkdir(parents=True)
+    for source in (MODULE_FILE, shipped):
+        shutil.copy2(source, site / Path(source).name)
+    env.pop("PYTHONNOUSERSITE")
+    proc = subprocess.run(
+        [str(interpreter), "-c", "import _kelvar; print(_kelvar.__file__); print(_kelvar.find_executable('sh', False)[1])"],
+        env=env, capture_output=True, text=True, cwd=tmp_path,
+    )
+    assert proc.returncode == 0, proc.stderr
+    module_file, found = proc.stdout.splitlines()
+    assert Path(module_file).parent == site
+    assert found == shutil.which("sh", path=search)
