@@ -4,8 +4,12 @@
 
 prints one line per name, ``NAME<TAB>PATH`` or ``NAME<TAB>not found``, in the
 order given. A command built into the command interpreter counts as found; its
-path is the text of ``get_cmd_exe_path()``. The exit status is 0 when every
-name was found, 1 when any was not, and 2 for a usage error.
+path is the text of ``get_cmd_exe_path()``. Control characters in a name (a
+tab or a line feed, say) are written as backslash escapes, so that each name
+keeps to its one line. With ``--fuzzy`` the first match in ``PATH`` order
+wins, not the closest name. The exit status is 0 when every name was found, 1
+when any was not, 2 for a usage error, and 3 when the results could not be
+written (standard output closed or full).
 """
 
 from __future__ import annotations
@@ -20,6 +24,16 @@ from collections.abc import Sequence
 import _kelvar
 
 NOT_FOUND = "not found"
+
+# Exit statuses.
+ALL_FOUND = 0
+SOME_NOT_FOUND = 1
+OUTPUT_FAILED = 3
+
+# A tab or a line feed in a name would break the one line per name; every C0
+# control character and DEL is written as an escape instead.
+_NAME_ESCAPES = {code: f"\\x{code:02x}" for code in [*range(0x20), 0x7F]}
+_NAME_ESCAPES.update({0x09: "\\t", 0x0A: "\\n", 0x0D: "\\r"})
 
 _ERROR_HANDLER = "kelvar.cli.unencodable"
 
@@ -57,12 +71,19 @@ def build_parser() -> argparse.ArgumentParser:
             "finds it: the first program that `where` reports, or the command "
             "interpreter for its built-in commands."
         ),
-        epilog="Exit status: 0 when every name was found, 1 otherwise, 2 for a usage error.",
+        epilog=(
+            "Exit status: 0 when every name was found, 1 otherwise, 2 for a usage "
+            "error, 3 when the results could not be written (standard output "
+            "closed or full)."
+        ),
     )
     parser.add_argument(
         "--fuzzy",
         action="store_true",
-        help="also match programs whose names contain NAME (where is asked for *NAME*)",
+        help=(
+            "also match programs whose names contain NAME (where is asked for "
+            "*NAME*); the first match in PATH order wins, not the closest name"
+        ),
     )
     parser.add_argument(
         "--version",
@@ -89,9 +110,28 @@ def lookup(name: str, fuzzy: bool) -> str | None:
         return None
 
 
+def _output_failed(why: str) -> int:
+    print(f"kelvar: cannot write the results: {why}", file=sys.stderr)
+    return OUTPUT_FAILED
+
+
+def _silence_stdout(out: io.TextIOBase) -> None:
+    """Keeps the interpreter's final flush of standard output from failing
+    again on a stream that already failed."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, out.fileno())
+        os.close(devnull)
+    except (OSError, ValueError):
+        pass
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
     out = sys.stdout
+    if out is None:
+        # Started with standard output closed (`kelvar NAME >&-`).
+        return _output_failed("standard output is closed")
     if isinstance(out, io.TextIOWrapper):
         out.reconfigure(errors=_ERROR_HANDLER)
     all_found = True
@@ -99,17 +139,16 @@ def main(argv: Sequence[str] | None = None) -> int:
         for name in args.names:
             path = lookup(name, args.fuzzy)
             all_found = all_found and path is not None
-            out.write(f"{name}\t{NOT_FOUND if path is None else path}\n")
+            out.write(f"{name.translate(_NAME_ESCAPES)}\t{NOT_FOUND if path is None else path}\n")
         out.flush()
     except BrokenPipeError:
-        # The reader went away (`kelvar ... | head -1`): stop quietly, and keep
-        # the interpreter's final flush from failing again on the same pipe.
-        try:
-            devnull = os.open(os.devnull, os.O_WRONLY)
-            os.dup2(devnull, out.fileno())
-        except (OSError, ValueError):
-            pass
-        return 1
+        # The reader went away (`kelvar ... | head -1`): stop quietly.
+        _silence_stdout(out)
+        return SOME_NOT_FOUND
+    except OSError as error:
+        # Full (`kelvar NAME > /dev/full`) or otherwise unwritable.
+        _silence_stdout(out)
+        return _output_failed(error.strerror or str(error))
     except KeyboardInterrupt:
         return 130
-    return 0 if all_found else 1
+    return ALL_FOUND if all_found else SOME_NOT_FOUND

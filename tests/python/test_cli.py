@@ -21,13 +21,29 @@ PROBE = "kelvar-probe"
 MISSING = "kelvar-no-such-command"
 
 
-@pytest.fixture(params=["module", "script"])
-def launcher(request):
+@pytest.fixture(params=["module", "script", "script by a relative path"])
+def launcher(request, tmp_path):
     if request.param == "module":
         return [sys.executable, "-m", "kelvar"]
     script = shutil.which("kelvar", path=sysconfig.get_path("scripts"))
     assert script is not None, "the kelvar script is not installed"
-    return [script]
+    if request.param == "script":
+        return [script]
+    # As from a virtual environment that is not activated: the start path is
+    # the script's, not the interpreter's.
+    if os.path.splitdrive(script)[0].lower() != os.path.splitdrive(str(tmp_path))[0].lower():
+        pytest.skip("the script and the test's folder are on different drives")
+    return [RelativeScript(script)]
+
+
+class RelativeScript(str):
+    """A script that each run starts by its path relative to the run's
+    working directory."""
+
+
+def in_directory(launcher, cwd):
+    return [os.path.relpath(part, cwd) if isinstance(part, RelativeScript) else part
+            for part in launcher]
 
 
 def make_program(directory, name):
@@ -43,7 +59,7 @@ def run(launcher, args, *, search_dir, encoding="utf-8"):
     env = dict(os.environ, PATH=str(search_dir), PYTHONIOENCODING=encoding)
     env.pop("PYTHONUTF8", None)
     return subprocess.run(
-        [*launcher, *args],
+        [*in_directory(launcher, search_dir), *args],
         cwd=search_dir,
         env=env,
         capture_output=True,
@@ -70,6 +86,9 @@ LOOKUPS = [
     pytest.param(["probe"], ["probe\tnot found"], 1, id="a part of a name without fuzzy"),
     pytest.param(["--fuzzy", "dir"], [f"dir\t{CMD}"], 0, id="fuzzy built-in"),
     pytest.param(["--", "-x"], ["-x\tnot found"], 1, id="a name after --"),
+    pytest.param(["a\tb", "c\nd", "e\r\x1b"], ["a\\tb\tnot found", "c\\nd\tnot found",
+                                              "e\\r\\x1b\tnot found"], 1,
+                 id="control characters in names are escaped"),
 ]
 
 
@@ -110,6 +129,10 @@ def test_information_options(launcher, tmp_path, args, first_line):
     proc = run(launcher, args, search_dir=tmp_path)
     assert (proc.returncode, proc.stdout.splitlines()[0]) == (0, first_line)
     assert proc.stderr == b""
+    if "--help" in args:
+        text = b" ".join(proc.stdout.split())
+        assert b"the first match in PATH order wins, not the closest name" in text
+        assert b"3 when the results could not be written" in text
 
 
 # The path holds characters outside ASCII; the output is written in the
@@ -157,7 +180,7 @@ def test_closed_output_ends_quietly(launcher, tmp_path):
     os.close(read_end)
     try:
         proc = subprocess.run(
-            [*launcher, "cls"],
+            [*in_directory(launcher, tmp_path), "cls"],
             cwd=tmp_path,
             env=env,
             stdout=write_end,
@@ -168,3 +191,27 @@ def test_closed_output_ends_quietly(launcher, tmp_path):
         os.close(write_end)
     assert proc.returncode == 1
     assert proc.stderr == b""
+
+
+@pytest.mark.skipif(os.name != "posix", reason="closes descriptors with a POSIX shell; /dev/full")
+@pytest.mark.parametrize(
+    ("redirect", "problem"),
+    [
+        pytest.param(">&-", b"standard output is closed", id="closed"),
+        pytest.param(">/dev/full", b"No space left on device", id="full"),
+    ],
+)
+def test_output_that_cannot_be_written(launcher, tmp_path, redirect, problem):
+    if redirect == ">/dev/full" and not os.path.exists("/dev/full"):
+        pytest.skip("no /dev/full")
+    env = dict(os.environ, PATH=str(tmp_path))
+    proc = subprocess.run(
+        ["/bin/sh", "-c", f'exec "$@" {redirect}', "sh", *in_directory(launcher, tmp_path), "cls"],
+        cwd=tmp_path,
+        env=env,
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.PIPE,
+        timeout=60,
+    )
+    # One line naming the problem, no traceback, and a status of its own.
+    assert (proc.returncode, proc.stderr) == (3, b"kelvar: cannot write the results: " + problem + b"\n")
