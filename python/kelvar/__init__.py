@@ -15,6 +15,9 @@ from _kelvar import (
     sum_as_arr,
 )
 
+# The distribution's version, which the module reports as well.
+__version__: str = get_version()
+
 __all__ = [
     "fib",
     "sum_as_arr",

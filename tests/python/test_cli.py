@@ -129,6 +129,10 @@ def test_information_options(launcher, tmp_path, args, first_line):
     proc = run(launcher, args, search_dir=tmp_path)
     assert (proc.returncode, proc.stdout.splitlines()[0]) == (0, first_line)
     assert proc.stderr == b""
+    if "--version" in args:
+        import kelvar
+
+        assert first_line == f"kelvar {kelvar.__version__}".encode()
     if "--help" in args:
         text = b" ".join(proc.stdout.split())
         assert b"the first match in PATH order wins, not the closest name" in text
