@@ -750,7 +750,9 @@ def test_the_stand_in_beside_the_module_is_found_with_no_scripts_folder_on_path(
     copy shipped beside the module."""
     shipped = Path(MODULE_FILE).parent / "where"
     assert os.access(shipped, os.X_OK), "the wheel ships no `where` beside the module"
-    interpreter = Path(getattr(sys, "_base_executable", REAL_PYTHON))
+    # The interpreter itself, outside any virtual environment (whose `bin`
+    # would hold the scripts-folder copy).
+    interpreter = Path(REAL_PYTHON)
     if (interpreter.parent / "where").exists():
         pytest.skip("the base interpreter has a `where` of its own beside it")
     search = "/usr/bin:/bin"
