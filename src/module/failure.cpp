@@ -65,9 +65,8 @@ void write_failure_report(std::string_view message, std::source_location where) 
           "breakpoint on __cxa_throw\n";
     }
     std::fwrite(report.data(), 1, report.size(), stderr);
-  } catch (const ThreadUnwind&) {
-    throw;
   } catch (...) {
+    rethrow_if_not_cxx();
     std::fputs("kelvar: internal failure (no memory left to describe it)\n", stderr);
   }
   std::fflush(stderr);
@@ -108,8 +107,6 @@ void uncaught_at_boundary() noexcept {
 PendingError error_from_current_exception() {
   try {
     throw;
-  } catch (const ThreadUnwind&) {
-    throw;
   } catch (const InternalFailure& failure) {
     return PendingError::panic(failure.message());
   } catch (const std::exception& error) {
@@ -118,6 +115,7 @@ PendingError error_from_current_exception() {
     write_failure_report(std::string(unknown_failure_message) + " (" + error.what() + ")",
                          std::source_location::current());
   } catch (...) {
+    rethrow_if_not_cxx();
     write_failure_report(unknown_failure_message, std::source_location::current());
   }
   return PendingError::panic(std::string(unknown_failure_message));

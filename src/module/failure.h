@@ -5,25 +5,23 @@
 
 #include <Python.h>
 
+#include <exception>
 #include <source_location>
 #include <string>
 #include <string_view>
 
-#if defined(__GLIBCXX__)
-#include <cxxabi.h>
-#endif
-
 namespace kelvar::py {
 
-// What pthread_exit unwinds a thread with, for instance when a daemon thread
-// asks for the interpreter lock after shutdown has begun. Every catch-all
-// must let it pass (catch it first and rethrow), or the C++ runtime ends the
-// process. Runtimes without it end threads without unwinding C++ frames.
-#if defined(__GLIBCXX__)
-using ThreadUnwind = abi::__forced_unwind;
-#else
-struct ThreadUnwind {};
-#endif
+// For the first statement of every catch-all: rethrows what carries no C++
+// exception object. That is the forced unwind with which pthread_exit ends a
+// thread (the interpreter ends a daemon thread so when it asks for the lock
+// after shutdown has begun), or an exception of another language. Kept, it
+// would make the C++ runtime end the whole process. Asked through
+// current_exception() rather than a handler for abi::__forced_unwind, whose
+// reference would be bound to no object.
+inline void rethrow_if_not_cxx() {
+  if (!std::current_exception()) throw;
+}
 
 // Deliberately not a std::exception: nothing but the call guard may catch it.
 class InternalFailure {

@@ -33,16 +33,14 @@ Ret guarded(Ret failure, Body&& body, OnSuccess&& on_success) {
       auto result = body();
       if (result) return on_success(result.take_value());
       error.emplace(result.take_error());
-    } catch (const ThreadUnwind&) {
-      throw;
     } catch (...) {
+      rethrow_if_not_cxx();
       error.emplace(detail::error_from_current_exception());
     }
     std::move(*error).restore();
     return failure;
-  } catch (const ThreadUnwind&) {
-    throw;
   } catch (...) {
+    rethrow_if_not_cxx();
     detail::uncaught_at_boundary();
   }
 }
