@@ -197,8 +197,16 @@ struct ChildPlan {
   // pipes (whose ends are above 2, so dup2 always makes a fresh descriptor
   // without the close-on-exec flag).
   if (error == 0) {
+    // With the host's descriptor 0 closed, the null device gets that very
+    // number, and dup2 onto itself would keep the close-on-exec flag.
     const int null_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (null_fd < 0 || ::dup2(null_fd, STDIN_FILENO) < 0) error = errno;
+    if (null_fd < 0) {
+      error = errno;
+    } else if (null_fd == STDIN_FILENO) {
+      if (::fcntl(null_fd, F_SETFD, 0) != 0) error = errno;
+    } else if (::dup2(null_fd, STDIN_FILENO) < 0) {
+      error = errno;
+    }
   }
   if (error == 0 && ::dup2(plan.out_fd, STDOUT_FILENO) < 0) error = errno;
   if (error == 0 && ::dup2(plan.err_fd, STDERR_FILENO) < 0) error = errno;

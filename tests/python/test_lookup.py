@@ -379,13 +379,15 @@ def test_both_streams_are_drained(fake, out, err, body, path):
     assert fake.lookup("tool", False) == ("tool", path)
 
 
-def test_the_child_reads_the_null_device(sandbox):
+@pytest.mark.parametrize("host_stdin", ["", "os.close(0); "], ids=["piped", "closed"])
+def test_the_child_reads_the_null_device(sandbox, host_stdin):
     body = ('"$READLINK" /proc/self/fd/0 > "$S/stdin-target"\n'
             '"$CAT" > "$S/stdin-data"\n'
             "printf '/ok\\n'\n")
     sandbox.write_where(body=body)
     result = sandbox.run(
-        "import json, _kelvar; print(json.dumps(_kelvar.find_executable('tool', False)))",
+        f"import json, os, _kelvar; {host_stdin}"
+        "print(json.dumps(_kelvar.find_executable('tool', False)))",
         input=b"what the interpreter's stdin holds\n" * 100,
     )
     assert result == ["tool", "/ok"]
