@@ -43,7 +43,10 @@ enum class RunStatus {
 struct RunResult {
   RunStatus status = RunStatus::failed;
   // On POSIX a child ended by a signal reports 128 plus the signal number,
-  // as a shell does, so it never reads as success.
+  // as a shell does, so it never reads as success. A child whose status was
+  // taken by someone else (the kernel, when the host ignores SIGCHLD, or a
+  // host thread that reaps every child) reports 0, as Python's subprocess
+  // module takes it.
   std::uint32_t exit_code = 0;
   std::string out;    // standard output, raw bytes
   std::string err;    // standard error, raw bytes
@@ -54,8 +57,10 @@ struct RunResult {
 // child runs; returning true abandons the run.
 using StopCheck = std::function<bool()>;
 
-// Starts the prepared program with standard input from the null device and
-// both output streams captured, reads both to their end, and waits for it.
+// Starts the prepared program with standard input from the null device,
+// both output streams captured and no other descriptor of the caller's, reads
+// both to their end, and waits for it. On Linux the child is killed when the
+// calling thread ends before it has been waited for.
 // Touches no state of the caller's: safe to run without the caller's lock.
 RunResult run(const PreparedRun& prepared, const StopCheck& should_stop);
 
