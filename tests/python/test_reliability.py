@@ -726,21 +726,34 @@ def test_sub_interpreters(tmp_path, first):
 
 SHUTDOWN_SOURCE = r"""
 import threading, time, _kelvar
+class Sleepy:
+    def __index__(self):
+        time.sleep(0)  # gives up the lock and asks for it back
+        return 1
 def lookups():
     while True:
         _kelvar.find_executable("sh", False)
+def conversions():
+    arr = [Sleepy() for _ in range(100)]
+    while True:
+        _kelvar.sum_as_arr(arr)
 for _ in range(THREADS):
-    threading.Thread(target=lookups, daemon=True).start()
+    threading.Thread(target=TARGET, daemon=True).start()
 time.sleep(0.2)
 """
 
 
 @pytest.mark.skipif(sys.platform == "win32", reason="threads end without unwinding on Windows")
-@pytest.mark.parametrize("threads", [1, 4])
-def test_daemon_threads_inside_a_lookup_at_shutdown_let_the_process_end(threads):
-    # The interpreter ends such a thread when it asks for the lock back; the
+@pytest.mark.parametrize("target, threads", [
+    pytest.param("lookups", 1, id="one thread in lookups"),
+    pytest.param("lookups", 4, id="four threads in lookups"),
+    pytest.param("conversions", 4, id="four threads in conversions that run Python code"),
+])
+def test_daemon_threads_inside_a_call_at_shutdown_let_the_process_end(target, threads):
+    # The interpreter ends such a thread when it asks for the lock back, be it
+    # the module's own wait or Python code that the module called; the
     # process must still end as the script says, every time.
-    source = SHUTDOWN_SOURCE.replace("THREADS", str(threads))
+    source = SHUTDOWN_SOURCE.replace("THREADS", str(threads)).replace("TARGET", target)
     for _ in range(5):
         proc = subprocess.run([sys.executable, "-c", source], capture_output=True, text=True,
                               timeout=CHILD_TIMEOUT)
