@@ -76,6 +76,30 @@ def find_where() -> str:
 
 
 WHERE = find_where()
+
+
+def link_kind(path: str) -> str:
+    """How an ELF program is linked, from its program headers: a program with
+    no interpreter (dynamic loader) is static; a static one of type DYN is
+    static-pie."""
+    try:
+        with open(path, "rb") as file:
+            header = file.read(64)
+            if header[:4] != b"\x7fELF" or header[4] != 2:  # 64-bit only
+                return "not a 64-bit ELF program"
+            order = "little" if header[5] == 1 else "big"
+            kind = int.from_bytes(header[16:18], order)
+            offset = int.from_bytes(header[32:40], order)
+            size = int.from_bytes(header[54:56], order)
+            count = int.from_bytes(header[56:58], order)
+            file.seek(offset)
+            table = file.read(size * count)
+    except OSError as error:
+        return f"unreadable: {error.strerror}"
+    PT_INTERP, ET_DYN = 3, 3
+    if any(int.from_bytes(table[i * size : i * size + 4], order) == PT_INTERP for i in range(count)):
+        return "dynamic"
+    return "static-pie" if kind == ET_DYN else "static"
 WHICH = shutil.which("which")
 HAVE_SPAWN = hasattr(os, "posix_spawn")
 
@@ -487,7 +511,7 @@ def report(rows: list[Row], fib_time: float, rounds: int, quick: bool) -> None:
     print(f"machine: {processor()}, {os.cpu_count()} cores, {platform.system()} {platform.release()}")
     print(f"python:  {platform.python_implementation()} {platform.python_version()} ({sys.executable})")
     print(f"module:  {_kelvar.__file__}")
-    print(f"where:   {WHERE}")
+    print(f"where:   {WHERE} ({link_kind(WHERE)})")
     print(f"rounds:  {rounds}, A and B alternating, medians{' (quick)' if quick else ''}")
     print()
     header = ("row", "A", "B", "A per op", "B per op", "A/B", "goal", "faster")
