@@ -1,6 +1,8 @@
 #include "lookup/builtins.h"
 
+#include <algorithm>
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 
@@ -50,49 +52,47 @@ struct Key {
   friend constexpr bool operator==(const Key&, const Key&) = default;
 };
 
-constexpr Key pack(const char* letters, std::size_t count) noexcept {
-  Key key;
-  for (std::size_t i = 0; i < count; ++i) {
-    const auto byte = static_cast<std::uint64_t>(static_cast<unsigned char>(letters[i]));
-    if (i < 8) {
-      key.low |= byte << (8 * i);
-    } else {
-      key.high |= byte << (8 * (i - 8));
-    }
+// The key of up to 16 letters, zero-padded, with the first letter in the
+// lowest byte whatever the byte order of the machine, so that the hash below
+// spreads the names the same way everywhere.
+constexpr Key key_of(const std::array<unsigned char, 16>& letters) noexcept {
+  Key key = std::bit_cast<Key>(letters);
+  if constexpr (std::endian::native == std::endian::big) {
+    key.low = __builtin_bswap64(key.low);
+    key.high = __builtin_bswap64(key.high);
   }
   return key;
 }
 
-// 256 slots for 83 keys: open addressing with linear probing stays short
-// enough that a lookup is, as a rule, a single comparison.
+constexpr Key pack(std::string_view name) noexcept {
+  std::array<unsigned char, 16> letters{};
+  for (std::size_t i = 0; i < name.size(); ++i) letters[i] = static_cast<unsigned char>(name[i]);
+  return key_of(letters);
+}
+
+// A perfect hash: each of the 83 names has a slot of its own among 256, so a
+// test is one multiplication and at most one comparison. The multiplier was
+// found by trying random odd numbers until no two names shared a slot; the
+// build below refuses one that lets them share.
 constexpr unsigned slot_bits = 8;
 constexpr std::size_t slot_count = std::size_t{1} << slot_bits;
 
-constexpr std::size_t home_slot(const Key& key) noexcept {
-  const std::uint64_t mixed =
-      (key.low ^ (key.high * 0x9e3779b97f4a7c15ULL)) * 0xff51afd7ed558ccdULL;
-  return static_cast<std::size_t>(mixed >> (64 - slot_bits));
+constexpr std::size_t slot_of(const Key& key) noexcept {
+  const std::uint64_t folded = key.low + key.high * 0x9e3779b97f4a7c15ULL;
+  return static_cast<std::size_t>((folded * 0x3be74caf4043e347ULL) >> (64 - slot_bits));
 }
 
 struct Table {
   std::array<Key, slot_count> slots{};  // an all-zero key marks a free slot
-  std::size_t max_displacement = 0;     // furthest any key sits from its home slot
-  bool has_duplicates = false;
+  bool has_collisions = false;
 };
 
 constexpr Table build_table() {
   Table table;
   for (std::string_view name : builtin_commands) {
-    const Key key = pack(name.data(), name.size());
-    std::size_t displacement = 0;
-    std::size_t slot = home_slot(key);
-    while (table.slots[slot] != Key{}) {
-      if (table.slots[slot] == key) table.has_duplicates = true;
-      slot = (slot + 1) % slot_count;
-      ++displacement;
-    }
-    table.slots[slot] = key;
-    if (displacement > table.max_displacement) table.max_displacement = displacement;
+    Key& slot = table.slots[slot_of(pack(name))];
+    if (slot != Key{}) table.has_collisions = true;
+    slot = pack(name);
   }
   return table;
 }
@@ -100,42 +100,36 @@ constexpr Table build_table() {
 // Built by the compiler, so the process holds one read-only copy from the
 // start: no first-use initialisation, no lock, nothing to tear down.
 constexpr Table table = build_table();
-static_assert(!table.has_duplicates);
-static_assert(table.max_displacement <= 3, "the hash spreads the names badly");
+static_assert(!table.has_collisions, "two names share a slot: the multiplier needs changing");
 
 }  // namespace
 
 bool is_builtin_command(std::string_view text) noexcept {
+  // At most 11 characters, each at most 3 bytes long (the Kelvin sign).
+  if (text.size() < shortest || text.size() > 3 * longest) return false;
   // Of all Unicode characters only A-Z, a-z and U+212A KELVIN SIGN lower-case
   // (by the full default mapping) into the letters the entries are made of;
-  // anything else, lower-cased, leaves a character no entry holds.
-  char lowered[longest];
+  // anything else, lower-cased, leaves a character no entry holds. Room for
+  // one letter per byte, so the loop need not check the count as it goes.
+  std::array<unsigned char, 3 * longest> lowered{};
   std::size_t count = 0;
   for (std::size_t i = 0; i < text.size(); ++i) {
     const auto byte = static_cast<unsigned char>(text[i]);
-    char letter;
-    if (byte >= 'a' && byte <= 'z') {
-      letter = static_cast<char>(byte);
-    } else if (byte >= 'A' && byte <= 'Z') {
-      letter = static_cast<char>(byte - 'A' + 'a');
-    } else if (byte == 0xE2 && text.substr(i + 1, 2) == "\x84\xAA") {
+    // Setting bit 5 maps A-Z onto a-z and keeps a-z; of all byte values only
+    // those two ranges end up in a-z.
+    auto letter = static_cast<unsigned char>(byte | 0x20U);
+    if (static_cast<unsigned>(letter - 'a') >= 26U) {
+      if (byte != 0xE2 || text.substr(i + 1, 2) != "\x84\xAA") return false;
       letter = 'k';
       i += 2;
-    } else {
-      return false;
     }
-    if (count == longest) return false;
     lowered[count++] = letter;
   }
-  if (count < shortest) return false;
-
-  const Key key = pack(lowered, count);
-  std::size_t slot = home_slot(key);
-  for (std::size_t probe = 0; probe <= table.max_displacement; ++probe) {
-    if (table.slots[slot] == key) return true;
-    slot = (slot + 1) % slot_count;
-  }
-  return false;
+  if (count < shortest || count > longest) return false;
+  std::array<unsigned char, 16> letters;
+  std::copy_n(lowered.begin(), letters.size(), letters.begin());
+  const Key key = key_of(letters);
+  return table.slots[slot_of(key)] == key;
 }
 
 }  // namespace kelvar::lookup

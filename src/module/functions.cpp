@@ -109,6 +109,19 @@ Result<Ref> find_executable_body(PyObject* args, PyObject* kwargs) {
 }
 
 Result<Ref> is_windows_builtin_body(PyObject* args, PyObject* kwargs) {
+  // The usual call, one argument by position and no keywords, binds that
+  // argument to `command` whatever else is true, so it skips the general
+  // binder; conversion, messages and answers are the general path's. Only an
+  // exact tuple of one item and no keyword dictionary take this way: an empty
+  // dictionary or a tuple subclass go through the binder, which treats them
+  // the same. The item is borrowed from the tuple, which the interpreter keeps
+  // alive for the call: no Python code runs between reading it and answering
+  // (the converter only reads a str's UTF-8), so nothing can drop it.
+  if (kwargs == nullptr && PyTuple_CheckExact(args) && PyTuple_Size(args) == 1) {
+    auto command = to_text(PyTuple_GetItem(args, 0));
+    if (!command) return wrap_argument_error(builtin_parameters[0], command.take_error());
+    return new_bool(lookup::is_builtin_command(command.value()));
+  }
   std::array<PyObject*, 1> slots{};
   if (auto bound = py::bind(builtin_signature, args, kwargs, slots); !bound) {
     return bound.take_error();
