@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace kelvar::lookup {
 namespace {
@@ -102,21 +103,84 @@ constexpr Table build_table() {
 constexpr Table table = build_table();
 static_assert(!table.has_collisions, "two names share a slot: the multiplier needs changing");
 
-}  // namespace
+constexpr std::uint64_t every_byte(unsigned char byte) noexcept {
+  return 0x0101010101010101ULL * byte;
+}
 
-bool is_builtin_command(std::string_view text) noexcept {
-  // At most 11 characters, each at most 3 bytes long (the Kelvin sign).
-  if (text.size() < shortest || text.size() > 3 * longest) return false;
-  // Of all Unicode characters only A-Z, a-z and U+212A KELVIN SIGN lower-case
-  // (by the full default mapping) into the letters the entries are made of;
-  // anything else, lower-cased, leaves a character no entry holds. Room for
-  // one letter per byte, so the loop need not check the count as it goes.
-  std::array<unsigned char, 3 * longest> lowered{};
+// 0x80 in each byte of `word` that is an ASCII letter of either case, 0 in
+// every other byte: eight bytes tested at once with no branch.
+constexpr std::uint64_t letter_bytes(std::uint64_t word) noexcept {
+  // Setting bit 5 maps A-Z onto a-z and keeps a-z; of all byte values only
+  // those two ranges end up in a-z. With bit 7 cleared no addition carries
+  // from one byte into the next; bytes that had it are excluded at the end.
+  const std::uint64_t small = (word | every_byte(0x20)) & every_byte(0x7F);
+  const std::uint64_t from_a = small + every_byte(0x80 - 'a');
+  const std::uint64_t past_z = small + every_byte(0x80 - 'z' - 1);
+  return from_a & ~past_z & ~word & every_byte(0x80);
+}
+
+// Every byte value, at the lowest and the highest position of a word, beside
+// neighbours that are zero or all ones (which would show a carry).
+constexpr bool letter_bytes_is_sound() {
+  for (unsigned value = 0; value < 256; ++value) {
+    const bool letter = (value >= 'a' && value <= 'z') || (value >= 'A' && value <= 'Z');
+    for (const std::uint64_t neighbours : {std::uint64_t{0}, ~std::uint64_t{0}}) {
+      for (const unsigned shift : {0U, 56U}) {
+        const std::uint64_t mask = std::uint64_t{0xFF} << shift;
+        const std::uint64_t word = (neighbours & ~mask) | (std::uint64_t{value} << shift);
+        if ((letter_bytes(word) & mask) != (letter ? std::uint64_t{0x80} << shift : 0)) {
+          return false;
+        }
+      }
+    }
+  }
+  return true;
+}
+static_assert(letter_bytes_is_sound());
+
+// The lower-cased key of a text of letters only, given its bytes as a key
+// and their letter marks.
+constexpr std::uint64_t lowered_word(std::uint64_t word, std::uint64_t letters) noexcept {
+  return (word | every_byte(0x20)) & ((letters >> 7) * 0xFF);
+}
+
+// Marks expected when the first `count` bytes (at most 8) are all letters.
+constexpr std::uint64_t first_bytes(std::size_t count) noexcept {
+  return count == 0 ? 0 : every_byte(0x80) >> (8 * (8 - count));
+}
+
+// Bytes [at, at + N) of `text` as a little-endian number: the first byte in
+// the lowest place, as in a key.
+template <std::size_t N>
+std::uint64_t load(std::string_view text, std::size_t at) noexcept {
+  std::array<unsigned char, 8> bytes{};
+  std::memcpy(bytes.data(), text.data() + at, N);  // a fixed size: one load
+  std::uint64_t word = std::bit_cast<std::uint64_t>(bytes);
+  if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
+  return word;
+}
+
+// The key of a text of 2 to 11 bytes, zero-padded, read without a loop and
+// without touching a byte past its end: two loads that overlap in the middle
+// (the overlapping bytes are the same in both, so or-ing them is harmless).
+Key load_padded(std::string_view text) noexcept {
+  const std::size_t n = text.size();
+  if (n >= 8) {
+    // Bytes 8 and up: the last eight bytes, shifted down past those of `low`.
+    const std::uint64_t high = n == 8 ? 0 : load<8>(text, n - 8) >> (8 * (16 - n));
+    return {load<8>(text, 0), high};
+  }
+  if (n >= 4) return {load<4>(text, 0) | load<4>(text, n - 4) << (8 * (n - 4)), 0};
+  return {load<2>(text, 0) | load<2>(text, n - 2) << (8 * (n - 2)), 0};
+}
+
+// The general rule, character by character, for texts that hold bytes
+// outside ASCII: only the Kelvin sign among those can be part of a member.
+bool lowered_is_member(std::string_view text) noexcept {
+  std::array<unsigned char, 3 * longest> lowered{};  // one letter per byte at most
   std::size_t count = 0;
   for (std::size_t i = 0; i < text.size(); ++i) {
     const auto byte = static_cast<unsigned char>(text[i]);
-    // Setting bit 5 maps A-Z onto a-z and keeps a-z; of all byte values only
-    // those two ranges end up in a-z.
     auto letter = static_cast<unsigned char>(byte | 0x20U);
     if (static_cast<unsigned>(letter - 'a') >= 26U) {
       if (byte != 0xE2 || text.substr(i + 1, 2) != "\x84\xAA") return false;
@@ -130,6 +194,31 @@ bool is_builtin_command(std::string_view text) noexcept {
   std::copy_n(lowered.begin(), letters.size(), letters.begin());
   const Key key = key_of(letters);
   return table.slots[slot_of(key)] == key;
+}
+
+}  // namespace
+
+bool is_builtin_command(std::string_view text) noexcept {
+  // At most 11 characters, each at most 3 bytes long (the Kelvin sign).
+  if (text.size() < shortest || text.size() > 3 * longest) return false;
+  // Of all Unicode characters only A-Z, a-z and U+212A KELVIN SIGN lower-case
+  // (by the full default mapping) into the letters the entries are made of;
+  // anything else, lower-cased, leaves a character no entry holds. The usual
+  // text is short and plain ASCII: tested and lowered a word at a time.
+  if (text.size() <= longest) {
+    const Key raw = load_padded(text);
+    const std::uint64_t low_letters = letter_bytes(raw.low);
+    const std::uint64_t high_letters = letter_bytes(raw.high);
+    const std::size_t count = text.size();
+    if (low_letters == first_bytes(std::min<std::size_t>(count, 8)) &&
+        high_letters == first_bytes(count > 8 ? count - 8 : 0)) {
+      const Key key{lowered_word(raw.low, low_letters), lowered_word(raw.high, high_letters)};
+      return table.slots[slot_of(key)] == key;
+    }
+    // Plain ASCII that is not all letters cannot become a member.
+    if (((raw.low | raw.high) & every_byte(0x80)) == 0) return false;
+  }
+  return lowered_is_member(text);
 }
 
 }  // namespace kelvar::lookup
