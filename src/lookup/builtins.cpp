@@ -146,32 +146,36 @@ constexpr std::uint64_t lowered_word(std::uint64_t word, std::uint64_t letters) 
 
 // Marks expected when the first `count` bytes (at most 8) are all letters.
 constexpr std::uint64_t first_bytes(std::size_t count) noexcept {
-  return count == 0 ? 0 : every_byte(0x80) >> (8 * (8 - count));
+  return every_byte(0x80) >> (8 * (8 - count));
 }
 
-// Bytes [at, at + N) of `text` as a little-endian number: the first byte in
-// the lowest place, as in a key.
-template <std::size_t N>
+// The N bytes of `text` from `at` on as a number whose lowest place holds the
+// first of them, as in a key, whatever the machine's byte order.
+template <class Word>
 std::uint64_t load(std::string_view text, std::size_t at) noexcept {
-  std::array<unsigned char, 8> bytes{};
-  std::memcpy(bytes.data(), text.data() + at, N);  // a fixed size: one load
-  std::uint64_t word = std::bit_cast<std::uint64_t>(bytes);
-  if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
+  Word word;
+  std::memcpy(&word, text.data() + at, sizeof word);  // a fixed size: one load
+  if constexpr (std::endian::native == std::endian::big) {
+    std::array<unsigned char, sizeof word> bytes = std::bit_cast<decltype(bytes)>(word);
+    std::reverse(bytes.begin(), bytes.end());
+    word = std::bit_cast<Word>(bytes);
+  }
   return word;
 }
 
-// The key of a text of 2 to 11 bytes, zero-padded, read without a loop and
-// without touching a byte past its end: two loads that overlap in the middle
-// (the overlapping bytes are the same in both, so or-ing them is harmless).
-Key load_padded(std::string_view text) noexcept {
+// The first word of a key for a text of 2 to 8 bytes, zero-padded, read
+// without a loop and without touching a byte past the text's end: two loads
+// that overlap in the middle, where both hold the same bytes.
+std::uint64_t load_short(std::string_view text) noexcept {
   const std::size_t n = text.size();
-  if (n >= 8) {
-    // Bytes 8 and up: the last eight bytes, shifted down past those of `low`.
-    const std::uint64_t high = n == 8 ? 0 : load<8>(text, n - 8) >> (8 * (16 - n));
-    return {load<8>(text, 0), high};
-  }
-  if (n >= 4) return {load<4>(text, 0) | load<4>(text, n - 4) << (8 * (n - 4)), 0};
-  return {load<2>(text, 0) | load<2>(text, n - 2) << (8 * (n - 2)), 0};
+  if (n == 8) return load<std::uint64_t>(text, 0);
+  if (n >= 4)
+    return load<std::uint32_t>(text, 0) | load<std::uint32_t>(text, n - 4) << (8 * (n - 4));
+  return load<std::uint16_t>(text, 0) | load<std::uint16_t>(text, n - 2) << (8 * (n - 2));
+}
+
+bool is_entry(const Key& key) noexcept {
+  return table.slots[slot_of(key)] == key;
 }
 
 // The general rule, character by character, for texts that hold bytes
@@ -192,31 +196,36 @@ bool lowered_is_member(std::string_view text) noexcept {
   if (count < shortest || count > longest) return false;
   std::array<unsigned char, 16> letters;
   std::copy_n(lowered.begin(), letters.size(), letters.begin());
-  const Key key = key_of(letters);
-  return table.slots[slot_of(key)] == key;
+  return is_entry(key_of(letters));
 }
 
 }  // namespace
 
 bool is_builtin_command(std::string_view text) noexcept {
-  // At most 11 characters, each at most 3 bytes long (the Kelvin sign).
-  if (text.size() < shortest || text.size() > 3 * longest) return false;
   // Of all Unicode characters only A-Z, a-z and U+212A KELVIN SIGN lower-case
   // (by the full default mapping) into the letters the entries are made of;
   // anything else, lower-cased, leaves a character no entry holds. The usual
   // text is short and plain ASCII: tested and lowered a word at a time.
-  if (text.size() <= longest) {
-    const Key raw = load_padded(text);
-    const std::uint64_t low_letters = letter_bytes(raw.low);
-    const std::uint64_t high_letters = letter_bytes(raw.high);
-    const std::size_t count = text.size();
-    if (low_letters == first_bytes(std::min<std::size_t>(count, 8)) &&
-        high_letters == first_bytes(count > 8 ? count - 8 : 0)) {
-      const Key key{lowered_word(raw.low, low_letters), lowered_word(raw.high, high_letters)};
-      return table.slots[slot_of(key)] == key;
-    }
+  const std::size_t n = text.size();
+  if (n < shortest) return false;
+  if (n <= 8) {
+    const std::uint64_t word = load_short(text);
+    const std::uint64_t letters = letter_bytes(word);
+    if (letters == first_bytes(n)) return is_entry({lowered_word(word, letters), 0});
     // Plain ASCII that is not all letters cannot become a member.
-    if (((raw.low | raw.high) & every_byte(0x80)) == 0) return false;
+    if ((word & every_byte(0x80)) == 0) return false;
+  } else if (n <= longest) {
+    // Bytes 8 and up: the last eight bytes, shifted down past the first eight.
+    const std::uint64_t low = load<std::uint64_t>(text, 0);
+    const std::uint64_t high = load<std::uint64_t>(text, n - 8) >> (8 * (16 - n));
+    const std::uint64_t low_letters = letter_bytes(low);
+    const std::uint64_t high_letters = letter_bytes(high);
+    if (low_letters == first_bytes(8) && high_letters == first_bytes(n - 8)) {
+      return is_entry({lowered_word(low, low_letters), lowered_word(high, high_letters)});
+    }
+    if (((low | high) & every_byte(0x80)) == 0) return false;
+  } else if (n > 3 * longest) {
+    return false;  // more than 11 characters even if all were Kelvin signs
   }
   return lowered_is_member(text);
 }

@@ -140,7 +140,8 @@ PyObject* with_arguments(PyObject* /*self*/, PyObject* args, PyObject* kwargs) {
 PyObject* is_windows_builtin_entry(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (kwargs == nullptr && PyTuple_CheckExact(args) && PyTuple_Size(args) == 1) {
     PyObject* const command = PyTuple_GetItem(args, 0);
-    if (PyUnicode_Check(command)) {
+    // An exact str is told by its type pointer, without asking for flags.
+    if (Py_IS_TYPE(command, &PyUnicode_Type) || PyUnicode_Check(command)) {
       Py_ssize_t size = 0;
       if (const char* const utf8 = PyUnicode_AsUTF8AndSize(command, &size)) {
         const AttachedSection attached;
