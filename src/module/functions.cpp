@@ -138,7 +138,9 @@ PyObject* with_arguments(PyObject* /*self*/, PyObject* args, PyObject* kwargs) {
 // start here either, so the guard's bookkeeping is all of the guard this
 // needs.
 PyObject* is_windows_builtin_entry(PyObject* self, PyObject* args, PyObject* kwargs) {
-  if (kwargs == nullptr && PyTuple_CheckExact(args) && PyTuple_Size(args) == 1) {
+  // The size of an exact tuple is its object header's ob_size, which is part
+  // of the stable ABI: no call needed to read it.
+  if (kwargs == nullptr && PyTuple_CheckExact(args) && Py_SIZE(args) == 1) {
     PyObject* const command = PyTuple_GetItem(args, 0);
     // An exact str is told by its type pointer, without asking for flags.
     if (Py_IS_TYPE(command, &PyUnicode_Type) || PyUnicode_Check(command)) {
