@@ -4,16 +4,33 @@
 
 Each row times two contenders, A (the module) and B (the reference), in
 alternating batches within one run (A, B, A, B, ...), takes the median time
-per operation of each over the rounds, and prints A/B: below 1.0 means A is
-faster. Before timing, A and B are checked to give the same answers, so that
-each row compares the same work. --quick is for CI: few rounds and small
-batches; the figures are printed but no goal is enforced, in either mode.
+per operation of each over the rounds, and prints A/B with the row's goal:
+below 1.0 means A is faster. Where A and B compute the same thing they are
+first checked to give the same answers, so that the row compares the same
+work. --quick is for CI: few rounds and small batches; the figures are
+printed but no goal is enforced, in either mode.
+
+Two references are floors built by this script at start, with the system's C
+compiler (CC, else cc, gcc or clang), in a temporary directory:
+
+- a no-op C function with the calling convention of is_windows_builtin
+  (METH_VARARGS | METH_KEYWORDS | METH_STATIC, built against the same stable
+  ABI) that only reads its one str argument's UTF-8: the least any function
+  of that convention costs;
+- an empty program, statically linked: the least any process start costs.
+
+Without a compiler (or a static C library) the rows that need them say so.
+A row marked "(reference)" has no goal: it shows what bounds another row,
+here what a bare process start costs against subprocess.run.
 """
 
 from __future__ import annotations
 
 import argparse
+import atexit
 import gc
+import importlib.machinery
+import importlib.util
 import os
 import platform
 import shutil
@@ -21,6 +38,7 @@ import statistics
 import subprocess
 import sys
 import sysconfig
+import tempfile
 import time
 from collections.abc import Callable
 from dataclasses import dataclass
@@ -60,6 +78,30 @@ def find_where() -> str:
 
 
 WHERE = find_where()
+
+
+def link_kind(path: str) -> str:
+    """How an ELF program is linked, from its program headers: a program with
+    no interpreter (dynamic loader) is static; a static one of type DYN is
+    static-pie."""
+    try:
+        with open(path, "rb") as file:
+            header = file.read(64)
+            if header[:4] != b"\x7fELF" or header[4] != 2:  # 64-bit only
+                return "not a 64-bit ELF program"
+            order = "little" if header[5] == 1 else "big"
+            kind = int.from_bytes(header[16:18], order)
+            offset = int.from_bytes(header[32:40], order)
+            size = int.from_bytes(header[54:56], order)
+            count = int.from_bytes(header[56:58], order)
+            file.seek(offset)
+            table = file.read(size * count)
+    except OSError as error:
+        return f"unreadable: {error.strerror}"
+    PT_INTERP, ET_DYN = 3, 3
+    if any(int.from_bytes(table[i * size : i * size + 4], order) == PT_INTERP for i in range(count)):
+        return "dynamic"
+    return "static-pie" if kind == ET_DYN else "static"
 WHICH = shutil.which("which")
 HAVE_SPAWN = hasattr(os, "posix_spawn")
 
@@ -151,6 +193,110 @@ def spawn_silent(argv: list[str]) -> int:
     return os.waitstatus_to_exitcode(status)
 
 
+# --- The floors, built here -------------------------------------------------
+
+NOOP_SOURCE = r"""
+#define PY_SSIZE_T_CLEAN
+#define Py_LIMITED_API 0x030A0000
+#include <Python.h>
+
+/* Reads the one argument's UTF-8 and answers False: the work of a call with
+   this convention minus everything a real body does. */
+static PyObject* noop(PyObject* self, PyObject* args, PyObject* kwargs) {
+  Py_ssize_t size;
+  (void)self;
+  (void)kwargs;
+  if (PyUnicode_AsUTF8AndSize(PyTuple_GetItem(args, 0), &size) == NULL) return NULL;
+  Py_IncRef(Py_False);
+  return Py_False;
+}
+
+static PyMethodDef noop_def = {"noop", (PyCFunction)(void (*)(void))noop,
+                               METH_VARARGS | METH_KEYWORDS | METH_STATIC, NULL};
+
+static struct PyModuleDef floor_module = {PyModuleDef_HEAD_INIT, "_kelvar_floor", NULL, -1, NULL};
+
+PyMODINIT_FUNC PyInit__kelvar_floor(void) {
+  PyObject* module = PyModule_Create(&floor_module);
+  if (module == NULL) return NULL;
+  /* As the module under test does: a module's method table refuses
+     METH_STATIC, so the function object is made directly. */
+  PyObject* function = PyCFunction_NewEx(&noop_def, module, NULL);
+  if (function == NULL || PyModule_AddObject(module, "noop", function) < 0) {
+    Py_XDECREF(function);
+    Py_DECREF(module);
+    return NULL;
+  }
+  return module;
+}
+"""
+
+EMPTY_SOURCE = "int main(void) { return 0; }\n"
+
+
+@dataclass
+class Floors:
+    noop: Callable[..., object] | None = None
+    noop_note: str = ""
+    empty_program: str | None = None
+    empty_note: str = ""
+
+
+def c_compiler() -> list[str] | None:
+    if os.environ.get("CC"):
+        return os.environ["CC"].split()
+    for name in ("cc", "gcc", "clang"):
+        if path := shutil.which(name):
+            return [path]
+    return None
+
+
+def compile_c(compiler: list[str], arguments: list[str]) -> str | None:
+    """Runs the compiler; gives its complaint, or None when it succeeded."""
+    run = subprocess.run(compiler + arguments, capture_output=True, text=True)
+    if run.returncode == 0:
+        return None
+    lines = (run.stderr or run.stdout).strip().splitlines()
+    return lines[-1] if lines else f"exit status {run.returncode}"
+
+
+def build_floors() -> Floors:
+    floors = Floors()
+    compiler = c_compiler()
+    if compiler is None:
+        floors.noop_note = floors.empty_note = "no C compiler"
+        return floors
+    work = tempfile.mkdtemp(prefix="kelvar-bench-")
+    atexit.register(shutil.rmtree, work, True)
+
+    source = os.path.join(work, "noop.c")
+    with open(source, "w", encoding="utf-8") as file:
+        file.write(NOOP_SOURCE)
+    # The abi3 suffix where the interpreter knows one, like the module's own.
+    suffix = next((s for s in importlib.machinery.EXTENSION_SUFFIXES if "abi3" in s),
+                  importlib.machinery.EXTENSION_SUFFIXES[0])
+    library = os.path.join(work, "_kelvar_floor" + suffix)
+    flags = ["-O2", "-shared", "-fPIC", "-I", sysconfig.get_paths()["include"]]
+    if error := compile_c(compiler, [*flags, "-o", library, source]):
+        floors.noop_note = f"no-op not built: {error}"
+    else:
+        spec = importlib.util.spec_from_file_location("_kelvar_floor", library)
+        assert spec is not None and spec.loader is not None
+        module = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(module)
+        floors.noop = module.noop
+
+    source = os.path.join(work, "empty.c")
+    with open(source, "w", encoding="utf-8") as file:
+        file.write(EMPTY_SOURCE)
+    program = os.path.join(work, "empty")
+    if error := compile_c(compiler, ["-O2", "-static", "-o", program, source]):
+        floors.empty_note = f"static empty program not built: {error}"
+    else:
+        floors.empty_program = program
+    return floors
+
+
 # --- Timing ----------------------------------------------------------------
 
 
@@ -205,7 +351,7 @@ class Row:
     label: str
     a: str
     b: str
-    goal: float
+    goal: float | None  # None: a reference row, printed to explain another
     time_a: float | None = None
     time_b: float | None = None
     note: str = ""
@@ -226,29 +372,57 @@ def check_same(row: str, a: object, b: object) -> None:
 # --- The rows ---------------------------------------------------------------
 
 
-def run_rows(rounds: int, scale: float) -> list[Row]:
+def run_rows(rounds: int, scale: float, floors: Floors) -> list[Row]:
     def n(full: int) -> int:
         return max(1, int(full * scale))
 
     rows = []
 
-    row = Row("is_windows_builtin", "is_windows_builtin(name)", "name.lower() in BUILTINS", 1.0)
+    names = {f"n{i}": name for i, name in enumerate(BUILTIN_NAMES)}
+    namespace = {"f": _kelvar.is_windows_builtin, "B": BUILTINS, "noop": floors.noop, **names}
+
+    def calls(template: str) -> Callable[[], float]:
+        code = "; ".join(template.format(v) for v in names)
+        return statements(code, namespace, n(20_000), len(names))
+
+    row = Row("is_windows_builtin vs set test", "is_windows_builtin(name)", "name.lower() in BUILTINS", 1.0)
     for name in BUILTIN_NAMES:
         check_same(row.label, _kelvar.is_windows_builtin(name), name.lower() in BUILTINS)
-    names = {f"n{i}": name for i, name in enumerate(BUILTIN_NAMES)}
-    namespace = {"f": _kelvar.is_windows_builtin, "B": BUILTINS, **names}
-    row.time_a, row.time_b = alternate(
-        statements("; ".join(f"f({v})" for v in names), namespace, n(50_000), len(names)),
-        statements("; ".join(f"{v}.lower() in B" for v in names), namespace, n(50_000), len(names)),
-        rounds,
+    row.time_a, row.time_b = alternate(calls("f({})"), calls("{}.lower() in B"), rounds)
+    rows.append(row)
+
+    row = Row(
+        "is_windows_builtin vs no-op C function",
+        "is_windows_builtin(name)",
+        "noop(name): same flags, reads the str's UTF-8",
+        1.15,
     )
+    if floors.noop is not None:
+        row.time_a, row.time_b = alternate(calls("f({})"), calls("noop({})"), rounds)
+    else:
+        row.note = floors.noop_note
+    rows.append(row)
+
+    row = Row("where vs static empty program", f"where {FOUND_NAME}", "empty program, linked -static", 1.15)
+    if not HAVE_SPAWN:
+        row.note = "no os.posix_spawn here"
+    elif floors.empty_program is None:
+        row.note = floors.empty_note
+    else:
+        empty = [floors.empty_program]
+        check_same(row.label, spawn_silent([WHERE, FOUND_NAME]), spawn_silent(empty))
+        row.time_a, row.time_b = alternate(
+            batch(lambda: spawn_silent([WHERE, FOUND_NAME]), n(20)),
+            batch(lambda: spawn_silent(empty), n(20)),
+            rounds,
+        )
     rows.append(row)
 
     row = Row(
         "find_executable vs subprocess.run",
         f"find_executable({FOUND_NAME!r}, False)",
         "subprocess.run([where, query], capture_output=True)",
-        0.6,
+        0.7,
     )
     found = _kelvar.find_executable(FOUND_NAME, False)
     if found[1] is None:
@@ -258,30 +432,51 @@ def run_rows(rounds: int, scale: float) -> list[Row]:
     check_same(row.label, (found[0], found[1].rstrip("\r")), find_with_subprocess(FOUND_NAME, False))
     check_same(row.label, _kelvar.find_executable("dir", False), find_with_subprocess("dir", False))
     row.time_a, row.time_b = alternate(
-        batch(lambda: _kelvar.find_executable(FOUND_NAME, False), n(40)),
-        batch(lambda: find_with_subprocess(FOUND_NAME, False), n(40)),
+        batch(lambda: _kelvar.find_executable(FOUND_NAME, False), n(20)),
+        batch(lambda: find_with_subprocess(FOUND_NAME, False), n(20)),
         rounds,
     )
+    rows.append(row)
+
+    # What the row above can show at best: a bare process start, against the
+    # same subprocess.run, timed in the same alternation.
+    row = Row(
+        "process start vs subprocess.run",
+        "posix_spawn(empty program) + os.waitpid",
+        "subprocess.run([where, query], capture_output=True)",
+        None,
+    )
+    if not HAVE_SPAWN:
+        row.note = "no os.posix_spawn here"
+    elif floors.empty_program is None:
+        row.note = floors.empty_note
+    else:
+        empty = [floors.empty_program]
+        row.time_a, row.time_b = alternate(
+            batch(lambda: spawn_silent(empty), n(20)),
+            batch(lambda: find_with_subprocess(FOUND_NAME, False), n(20)),
+            rounds,
+        )
     rows.append(row)
 
     row = Row(
         "find_executable vs the floor",
         f"find_executable({FOUND_NAME!r}, False)",
         "posix_spawn(where) + os.read + os.waitpid",
-        1.15,
+        1.1,
     )
     if HAVE_SPAWN:
         check_same(row.label, (found[0], found[1].rstrip("\r")), find_with_spawn(FOUND_NAME, False))
         row.time_a, row.time_b = alternate(
-            batch(lambda: _kelvar.find_executable(FOUND_NAME, False), n(40)),
-            batch(lambda: find_with_spawn(FOUND_NAME, False), n(40)),
+            batch(lambda: _kelvar.find_executable(FOUND_NAME, False), n(20)),
+            batch(lambda: find_with_spawn(FOUND_NAME, False), n(20)),
             rounds,
         )
     else:
         row.note = "no os.posix_spawn here"
     rows.append(row)
 
-    row = Row("sum_as_arr", "sum_as_arr(list of 10**6 ints)", "sum(list of 10**6 ints)", 1.0)
+    row = Row("sum_as_arr vs sum()", "sum_as_arr(list of 10**6 ints)", "sum(list of 10**6 ints)", 1.1)
     numbers = list(range(-500_000, 500_000))
     check_same(row.label, _kelvar.sum_as_arr(numbers), sum(numbers))
     row.time_a, row.time_b = alternate(
@@ -295,8 +490,8 @@ def run_rows(rounds: int, scale: float) -> list[Row]:
     if HAVE_SPAWN and WHICH:
         check_same(row.label, spawn_silent([WHERE, FOUND_NAME]), spawn_silent([WHICH, "-a", FOUND_NAME]))
         row.time_a, row.time_b = alternate(
-            batch(lambda: spawn_silent([WHERE, FOUND_NAME]), n(40)),
-            batch(lambda: spawn_silent([WHICH, "-a", FOUND_NAME]), n(40)),
+            batch(lambda: spawn_silent([WHERE, FOUND_NAME]), n(20)),
+            batch(lambda: spawn_silent([WHICH, "-a", FOUND_NAME]), n(20)),
             rounds,
         )
     else:
@@ -335,22 +530,26 @@ def processor() -> str:
     return name
 
 
+def goal_text(row: Row) -> str:
+    return "(reference)" if row.goal is None else f"<= {row.goal:.2f}x"
+
+
 def report(rows: list[Row], fib_time: float, rounds: int, quick: bool) -> None:
     print(f"machine: {processor()}, {os.cpu_count()} cores, {platform.system()} {platform.release()}")
     print(f"python:  {platform.python_implementation()} {platform.python_version()} ({sys.executable})")
     print(f"module:  {_kelvar.__file__}")
-    print(f"where:   {WHERE}")
+    print(f"where:   {WHERE} ({link_kind(WHERE)})")
     print(f"rounds:  {rounds}, A and B alternating, medians{' (quick)' if quick else ''}")
     print()
     header = ("row", "A", "B", "A per op", "B per op", "A/B", "goal", "faster")
     table = [header]
     for row in rows:
         if row.time_a is None or row.time_b is None:
-            table.append((row.label, row.a, row.b, "-", "-", "-", f"<= {row.goal:.2f}x", row.note))
+            table.append((row.label, row.a, row.b, "-", "-", "-", goal_text(row), row.note))
             continue
         ratio = row.time_a / row.time_b
         faster = f"A by {1 / ratio:.2f}x" if ratio < 1 else f"B by {ratio:.2f}x"
-        verdict = "met" if ratio <= row.goal else "missed"
+        verdict = "" if row.goal is None else " met" if ratio <= row.goal else " missed"
         table.append(
             (
                 row.label,
@@ -359,7 +558,7 @@ def report(rows: list[Row], fib_time: float, rounds: int, quick: bool) -> None:
                 duration(row.time_a),
                 duration(row.time_b),
                 f"{ratio:.2f}x",
-                f"<= {row.goal:.2f}x {verdict}",
+                goal_text(row) + verdict,
                 faster,
             )
         )
@@ -376,8 +575,11 @@ def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="bench/run.py", description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="few rounds and small batches (for CI)")
     args = parser.parse_args(argv)
-    rounds, scale = (3, 0.25) if args.quick else (9, 1.0)
-    rows = run_rows(rounds, scale)
+    # Many short rounds rather than a few long ones: a median over many
+    # alternations shrugs off the bursts of a shared machine.
+    rounds, scale = (5, 0.25) if args.quick else (21, 1.0)
+    floors = build_floors()
+    rows = run_rows(rounds, scale, floors)
     fib_time = time_fib(rounds, scale)
     report(rows, fib_time, rounds, args.quick)
     return 0

@@ -16,24 +16,13 @@ struct ReleaseQueue {
   std::vector<PyObject*> pending;
 };
 
-std::atomic<ReleaseQueue*> queue_if_created{nullptr};
-
 ReleaseQueue& release_queue() {
   // Never destroyed: a release may be deferred during interpreter shutdown.
-  static ReleaseQueue* const queue = [] {
-    auto* q = new ReleaseQueue;
-    queue_if_created.store(q, std::memory_order_release);
-    return q;
-  }();
+  static ReleaseQueue* const queue = new ReleaseQueue;
   return *queue;
 }
 
 }  // namespace
-
-int& attach_count() noexcept {
-  thread_local int count = 0;
-  return count;
-}
 
 void release_reference(PyObject* object) noexcept {
   if (attach_count() > 0) {
@@ -43,27 +32,21 @@ void release_reference(PyObject* object) noexcept {
   ReleaseQueue& queue = release_queue();
   std::lock_guard<std::mutex> lock(queue.mutex);
   queue.pending.push_back(object);
+  // Under the mutex, so that it cannot be cleared by an emptying that has
+  // already taken the list without this entry.
+  detail::releases_waiting().store(true, std::memory_order_release);
 }
 
-void drain_release_queue() {
-  ReleaseQueue* queue = queue_if_created.load(std::memory_order_acquire);
-  if (queue == nullptr) return;
+void detail::drain_waiting_releases() {
+  ReleaseQueue& queue = release_queue();
   std::vector<PyObject*> taken;
   {
-    std::lock_guard<std::mutex> lock(queue->mutex);
-    taken.swap(queue->pending);
+    std::lock_guard<std::mutex> lock(queue.mutex);
+    taken.swap(queue.pending);
+    releases_waiting().store(false, std::memory_order_relaxed);
   }
   // Outside the mutex: a release may run arbitrary finalisers.
   for (PyObject* object : taken) Py_DecRef(object);
-}
-
-AttachedSection::AttachedSection() {
-  ++attach_count();
-  drain_release_queue();
-}
-
-AttachedSection::~AttachedSection() {
-  --attach_count();
 }
 
 Detached::Detached() noexcept {

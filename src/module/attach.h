@@ -4,25 +4,52 @@
 
 #include <Python.h>
 
+#include <atomic>
 #include <type_traits>
 
 namespace kelvar::py {
 
-// Per-thread count of the module's attached sections in progress.
-int& attach_count() noexcept;
+// Per-thread count of the module's attached sections in progress. Defined
+// here, not behind a call, since every call of the module raises and lowers
+// it: a constant-initialised int needs no guard, so each use is one access to
+// thread-local storage.
+inline int& attach_count() noexcept {
+  thread_local int count = 0;
+  return count;
+}
+
+namespace detail {
+// Whether the release queue may hold references: set with the first push
+// after an emptying, cleared by the emptying. Read without the queue's mutex,
+// so that an entry into the module with nothing deferred (nearly every entry)
+// costs one load. A push that a reader does not see yet is simply released
+// by a later entry, as if it had come just after this one's emptying.
+inline std::atomic<bool>& releases_waiting() noexcept {
+  static std::atomic<bool> waiting{false};
+  return waiting;
+}
+void drain_waiting_releases();
+}  // namespace detail
 
 // Releases every reference deferred while no thread was attached. Not
 // noexcept: a release may run a finaliser that gives up the lock, and a
 // daemon thread that takes it back during shutdown is ended by a forced
 // unwind, which must be free to pass.
-void drain_release_queue();
+inline void drain_release_queue() {
+  if (detail::releases_waiting().load(std::memory_order_acquire)) {
+    detail::drain_waiting_releases();
+  }
+}
 
 // One attached section: the interpreter is calling the module, so the thread
 // holds the lock already; this only records it.
 class AttachedSection {
  public:
-  AttachedSection();
-  ~AttachedSection();
+  AttachedSection() {
+    ++attach_count();
+    drain_release_queue();
+  }
+  ~AttachedSection() { --attach_count(); }
   AttachedSection(const AttachedSection&) = delete;
   AttachedSection& operator=(const AttachedSection&) = delete;
 };

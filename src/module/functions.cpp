@@ -125,6 +125,43 @@ PyObject* with_arguments(PyObject* /*self*/, PyObject* args, PyObject* kwargs) {
   return guarded_call([=] { return Body(args, kwargs); });
 }
 
+// is_windows_builtin is called in loops, one name at a time, so the usual
+// call is answered here at the cost of the calling convention itself: one
+// argument by position, no keywords, a str with a UTF-8 form. That call binds
+// its argument to `command` whatever else is true, so the general binder
+// adds nothing to it; every other call (a keyword, a wrong count, an empty
+// keyword dictionary or a tuple subclass, a non-str) goes the general way,
+// which gives every message as before. The item is borrowed from the tuple,
+// which the interpreter keeps alive for the call: no Python code runs between
+// reading it and answering (the UTF-8 form of a str is read, not computed by
+// any method of a subclass), so nothing can drop it. No internal failure can
+// start here either, so the guard's bookkeeping is all of the guard this
+// needs.
+PyObject* is_windows_builtin_entry(PyObject* self, PyObject* args, PyObject* kwargs) {
+  // The size of an exact tuple is its object header's ob_size, which is part
+  // of the stable ABI: no call needed to read it.
+  if (kwargs == nullptr && PyTuple_CheckExact(args) && Py_SIZE(args) == 1) {
+    PyObject* const command = PyTuple_GetItem(args, 0);
+    // An exact str is told by its type pointer, without asking for flags.
+    if (Py_IS_TYPE(command, &PyUnicode_Type) || PyUnicode_Check(command)) {
+      Py_ssize_t size = 0;
+      if (const char* const utf8 = PyUnicode_AsUTF8AndSize(command, &size)) {
+        const AttachedSection attached;
+        const std::string_view text(utf8, static_cast<std::size_t>(size));
+        PyObject* const answer = lookup::is_builtin_command(text) ? Py_True : Py_False;
+        Py_IncRef(answer);
+        return answer;
+      }
+      // A lone surrogate has no UTF-8 form: the encoder's UnicodeEncodeError,
+      // raised by the guard as the general path raises it.
+      return guarded_call([] {
+        return Result<Ref>(wrap_argument_error(builtin_parameters[0], PendingError::fetch()));
+      });
+    }
+  }
+  return with_arguments<is_windows_builtin_body>(self, args, kwargs);
+}
+
 template <Result<Ref> (*Body)()>
 PyObject* without_arguments(PyObject* /*self*/, PyObject* /*unused*/) {
   return guarded_call([] { return Body(); });
@@ -197,8 +234,7 @@ PyMethodDef sum_as_arr_record{"sum_as_arr", as_cfunction(with_arguments<sum_as_a
 PyMethodDef find_executable_record{"find_executable",
                                    as_cfunction(with_arguments<find_executable_body>),
                                    with_arguments_flags, find_executable_doc};
-PyMethodDef is_windows_builtin_record{"is_windows_builtin",
-                                      as_cfunction(with_arguments<is_windows_builtin_body>),
+PyMethodDef is_windows_builtin_record{"is_windows_builtin", as_cfunction(is_windows_builtin_entry),
                                       with_arguments_flags, is_windows_builtin_doc};
 PyMethodDef get_cmd_exe_path_record{"get_cmd_exe_path", without_arguments<cmd_exe_path_body>,
                                     without_arguments_flags, get_cmd_exe_path_doc};

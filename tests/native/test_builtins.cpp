@@ -1,3 +1,5 @@
+#include <algorithm>
+#include <iterator>
 #include <string>
 #include <string_view>
 
@@ -44,6 +46,30 @@ TEST_CASE(every_builtin_name_in_any_case_is_a_member) {
     for (int odd : {-1, 0, 1}) CHECK_EQ(is_builtin_command(recased(name, odd)), true);
     CHECK_EQ(is_builtin_command(std::string(name) + "s"), false);
     CHECK_EQ(is_builtin_command(name.substr(0, name.size() - 1)), false);  // none is an entry
+  }
+}
+
+TEST_CASE(every_byte_in_every_position_of_every_name) {
+  // Each byte value put in place of each letter of each name: the answer is
+  // whether the text, with A-Z lowered, is a name. At every position, since
+  // the test reads words of 8 bytes; every byte, for A-Z's neighbours, NUL
+  // and the bytes above 0x7F.
+  const auto is_name = [](std::string text) {
+    for (char& c : text) {
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return std::find(std::begin(all_names), std::end(all_names), text) != std::end(all_names);
+  };
+  for (std::string_view name : all_names) {
+    for (std::size_t i = 0; i < name.size(); ++i) {
+      for (unsigned value = 0; value < 256; ++value) {
+        std::string text(name);
+        text[i] = static_cast<char>(value);
+        if (is_builtin_command(text) != is_name(text)) {
+          CHECK_EQ(text, std::string("(other answer)"));
+        }
+      }
+    }
   }
 }
 

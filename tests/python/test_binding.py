@@ -1,5 +1,7 @@
 """Binding of positional and keyword arguments to the parameters."""
 
+import ctypes
+
 import pytest
 
 import _kelvar
@@ -59,6 +61,47 @@ def test_find_executable_binds_every_way_alike(args, kwargs):
 @pytest.mark.parametrize("kwargs", [{"command": "dir"}, {KeyStr("command"): "dir"}])
 def test_is_windows_builtin_by_keyword(kwargs):
     assert _kelvar.is_windows_builtin(**kwargs) is _kelvar.is_windows_builtin("dir")
+
+
+class ArgTuple(tuple):
+    pass
+
+
+def call_object(func, args, kwargs):
+    """PyObject_Call with exactly these objects, as C code may call: a tuple
+    subclass, an empty keyword dictionary or none at all reach the function
+    as they are (a call from Python would have made them a plain tuple and
+    no dictionary)."""
+    api = ctypes.pythonapi.PyObject_Call
+    api.restype = ctypes.py_object
+    api.argtypes = [ctypes.py_object, ctypes.py_object, ctypes.c_void_p]
+    return api(func, args, None if kwargs is None else id(kwargs))
+
+
+CALL_WAYS = {
+    "Python call": lambda f, arg: f(arg),
+    "tuple, no dictionary": lambda f, arg: call_object(f, (arg,), None),
+    "tuple, empty dictionary": lambda f, arg: call_object(f, (arg,), {}),
+    "tuple subclass": lambda f, arg: call_object(f, ArgTuple((arg,)), None),
+    "keyword": lambda f, arg: call_object(f, (), {"command": arg}),
+}
+
+
+@pytest.mark.parametrize("way", CALL_WAYS.values(), ids=CALL_WAYS.keys())
+@pytest.mark.parametrize("arg", ["dir", "DIR", "cls", "git", "", KeyStr("Cd"), "x" * 40])
+def test_is_windows_builtin_answers_alike_however_called(way, arg):
+    assert way(_kelvar.is_windows_builtin, arg) is (str(arg).lower() in {"dir", "cls", "cd"})
+
+
+@pytest.mark.parametrize("way", CALL_WAYS.values(), ids=CALL_WAYS.keys())
+@pytest.mark.parametrize("arg", [b"dir", None, 7, "dir\udfff", KeyStr("\ud800")])
+def test_is_windows_builtin_fails_alike_however_called(way, arg):
+    with pytest.raises(Exception) as expected:
+        _kelvar.is_windows_builtin(command=arg)
+    with pytest.raises(Exception) as info:
+        way(_kelvar.is_windows_builtin, arg)
+    assert type(info.value) is type(expected.value)
+    assert info.value.args == expected.value.args
 
 
 BINDING_ERRORS = [

@@ -169,10 +169,13 @@ def test_every_character_that_lower_cases_to_a_letter_of_an_entry_matches(lowers
     assert wrong == []
 
 
-def test_one_position_over_every_code_point_agrees_with_str_lower():
+@pytest.mark.parametrize("entry, position", [("if", 0), ("driverquery", 8)])
+def test_one_position_over_every_code_point_agrees_with_str_lower(entry, position):
     # "if": U+0130 lower-cases to "i" + U+0307 and must not match; only I and
     # i give an entry. Any other mapping of some code point to a letter (a
     # byte taken for a character, a simple instead of a full mapping) shows.
+    # The second case puts the character past the first eight bytes.
+    head, tail = entry[:position], entry[position + 1:]
     disagree = [hex(c) for c in all_code_points()
-                if is_builtin(chr(c) + "f") is not ((chr(c) + "f").lower() == "if")]
+                if is_builtin(head + chr(c) + tail) is not ((head + chr(c) + tail).lower() == entry)]
     assert disagree == []

@@ -91,6 +91,10 @@ def test_lone_surrogate_is_the_interpreters_encode_error(value):
         exc = raises_exactly(UnicodeEncodeError, func, *args)
         assert exc.encoding == "utf-8"
         assert not str(exc).startswith("argument")
+        # The encoder's own error, position and reason included.
+        with pytest.raises(UnicodeEncodeError) as own:
+            str.__str__(value).encode("utf-8")
+        assert exc.args == own.value.args
 
 
 # ---------------------------------------------------------------- boolean
