@@ -372,7 +372,7 @@ void kill_and_reap(HANDLE process) noexcept {
   WaitForSingleObject(process, INFINITE);
 }
 
-constexpr DWORD kStopCheckInterval = 100;  // milliseconds
+constexpr DWORD kStopCheckInterval = 100;       // milliseconds
 constexpr std::size_t kMaxCommandLine = 32767;  // characters, the terminator included
 
 // A job that kills every process in it when its last handle closes. The
@@ -464,10 +464,10 @@ RunResult run(const PreparedRun& prepared, const StopCheck& should_stop) {
   // otherwise flash one up for every lookup. Suspended: the child must be
   // in the job before it runs a single instruction, or a grandchild it
   // starts at once could escape the job.
-  const BOOL started = CreateProcessW(
-      prepared.program.c_str(), command_line.data(), nullptr, nullptr, TRUE,
-      EXTENDED_STARTUPINFO_PRESENT | CREATE_NO_WINDOW | CREATE_SUSPENDED, nullptr, nullptr,
-      &startup.StartupInfo, &info);
+  const BOOL started =
+      CreateProcessW(prepared.program.c_str(), command_line.data(), nullptr, nullptr, TRUE,
+                     EXTENDED_STARTUPINFO_PRESENT | CREATE_NO_WINDOW | CREATE_SUSPENDED, nullptr,
+                     nullptr, &startup.StartupInfo, &info);
   // The parent's copies of the child's ends go at once: the streams end
   // only when every write end is closed, and ours would keep them open.
   child_in.reset();
