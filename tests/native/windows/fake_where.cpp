@@ -38,6 +38,10 @@
 //   KELVAR_FAKE_WHERE_ECHO_PREFIX  written in front of the echoed argument
 //   KELVAR_FAKE_WHERE_CLOSE_MS   after writing: close both output handles,
 //                                then sleep this long before exiting
+//   KELVAR_FAKE_WHERE_REPORT_ENV names of variables, separated by commas:
+//                                write each one's value ("unset" when it is
+//                                not set), then the working directory, all
+//                                separated by "|", as the output
 //   KELVAR_FAKE_WHERE_CRASH      when set: end abruptly after writing, with
 //                                the code of an access violation
 //
@@ -270,6 +274,19 @@ int wmain(int argc, wchar_t** argv) {
   }
   if (seen) {
     if (auto path = env(L"KELVAR_FAKE_WHERE_OUT_FILE")) out_bytes += file_bytes(*path);
+  }
+  if (auto names = env(L"KELVAR_FAKE_WHERE_REPORT_ENV")) {
+    std::wstring_view rest = *names;
+    for (;;) {
+      const std::size_t comma = rest.find(L',');
+      const std::wstring name(rest.substr(0, comma));
+      out_bytes += utf8(env(name.c_str()).value_or(L"unset")) + "|";
+      if (comma == std::wstring_view::npos) break;
+      rest.remove_prefix(comma + 1);
+    }
+    wchar_t cwd[MAX_PATH * 4];
+    const DWORD len = GetCurrentDirectoryW(MAX_PATH * 4, cwd);
+    out_bytes += utf8(std::wstring_view(cwd, len < MAX_PATH * 4 ? len : 0)) + "\r\n";
   }
   std::string err_bytes;
   if (auto count = env(L"KELVAR_FAKE_WHERE_ERR_BYTES")) {
