@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import argparse
 import codecs
+import errno
 import io
 import os
 import sys
@@ -101,7 +102,14 @@ def main(argv: Sequence[str] | None = None) -> int:
             all_found = all_found and path is not None
             out.write(f"{name}\t{NOT_FOUND if path is None else path}\n")
         out.flush()
-    except BrokenPipeError:
+    except OSError as error:
+        # On Windows a write to a pipe whose reader is gone fails with EINVAL
+        # from the C runtime, not with EPIPE.
+        reader_gone = isinstance(error, BrokenPipeError) or (
+            sys.platform == "win32" and error.errno == errno.EINVAL
+        )
+        if not reader_gone:
+            raise
         # The reader went away (`kelvar ... | head -1`): stop quietly, and keep
         # the interpreter's final flush from failing again on the same pipe.
         try:

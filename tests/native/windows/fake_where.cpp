@@ -42,6 +42,11 @@
 //                                write each one's value ("unset" when it is
 //                                not set), then the working directory, all
 //                                separated by "|", as the output
+//   KELVAR_FAKE_WHERE_SEARCH     when set: act as a plain `where` for the
+//                                directories of PATH: print each file that
+//                                matches the query (wildcards as the system
+//                                matches them), one per line, and exit with
+//                                0 when there was one and 1 otherwise
 //   KELVAR_FAKE_WHERE_CRASH      when set: end abruptly after writing, with
 //                                the code of an access violation
 //
@@ -220,6 +225,33 @@ std::string file_bytes(const std::wstring& path) {
   return bytes;
 }
 
+int search_path(std::wstring_view query) {
+  std::string found;
+  const std::wstring path = env(L"PATH").value_or(L"");
+  std::wstring_view rest = path;
+  std::vector<std::wstring> directories;
+  while (!rest.empty()) {
+    const std::size_t semicolon = rest.find(L';');
+    if (semicolon != 0) directories.emplace_back(rest.substr(0, semicolon));
+    if (semicolon == std::wstring_view::npos) break;
+    rest.remove_prefix(semicolon + 1);
+  }
+  for (std::wstring directory : directories) {
+    if (directory.back() != L'\\') directory += L'\\';
+    WIN32_FIND_DATAW data;
+    HANDLE search = FindFirstFileW((directory + std::wstring(query)).c_str(), &data);
+    if (search == INVALID_HANDLE_VALUE) continue;
+    do {
+      if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        found += utf8(directory + data.cFileName) + "\r\n";
+      }
+    } while (FindNextFileW(search, &data));
+    FindClose(search);
+  }
+  write_all(GetStdHandle(STD_OUTPUT_HANDLE), found);
+  return found.empty() ? 1 : 0;
+}
+
 DWORD env_number(const wchar_t* name) {
   const std::optional<std::wstring> value = env(name);
   return value ? static_cast<DWORD>(std::wcstoul(value->c_str(), nullptr, 10)) : 0;
@@ -248,6 +280,7 @@ int wmain(int argc, wchar_t** argv) {
   }
 
   if (auto path = env(L"KELVAR_FAKE_WHERE_CALLS")) append_file(*path, calls_record(argc, argv));
+  if (env(L"KELVAR_FAKE_WHERE_SEARCH")) return search_path(argc > 1 ? argv[1] : L"");
   if (auto path = env(L"KELVAR_FAKE_WHERE_PID_FILE")) {
     write_by_rename(*path, std::to_string(GetCurrentProcessId()));
   }
