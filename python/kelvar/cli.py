@@ -16,6 +16,7 @@ from __future__ import annotations
 
 import argparse
 import codecs
+import errno
 import io
 import os
 import sys
@@ -141,13 +142,17 @@ def main(argv: Sequence[str] | None = None) -> int:
             all_found = all_found and path is not None
             out.write(f"{name.translate(_NAME_ESCAPES)}\t{NOT_FOUND if path is None else path}\n")
         out.flush()
-    except BrokenPipeError:
-        # The reader went away (`kelvar ... | head -1`): stop quietly.
-        _silence_stdout(out)
-        return SOME_NOT_FOUND
     except OSError as error:
-        # Full (`kelvar NAME > /dev/full`) or otherwise unwritable.
+        # On Windows a write to a pipe whose reader is gone fails with EINVAL
+        # from the C runtime, not with EPIPE.
+        reader_gone = isinstance(error, BrokenPipeError) or (
+            sys.platform == "win32" and error.errno == errno.EINVAL
+        )
         _silence_stdout(out)
+        if reader_gone:
+            # The reader went away (`kelvar ... | head -1`): stop quietly.
+            return SOME_NOT_FOUND
+        # Full (`kelvar NAME > /dev/full`) or otherwise unwritable.
         return _output_failed(error.strerror or str(error))
     except KeyboardInterrupt:
         return 130

@@ -16,15 +16,20 @@
 namespace kelvar::lookup {
 namespace {
 
-// Whether a decoded path names something on disk: the test that tells the
-// right code page from a wrong one, since both decode any byte.
+// Whether a decoded path, exactly as it would be returned, names a file:
+// the test that tells the right code page from a wrong one, since both
+// decode any byte. Nothing is taken off first (a wrong page can turn a byte
+// into white space that the trim removes, leaving the name of something
+// else), a folder does not count (C:\windows exists, and so would a wrong
+// guess that decodes down to it), and a name holding U+0000 never does: the
+// system reads it only up to that character, so the test would be about a
+// shorter name than the one returned.
 bool names_existing_file(std::string_view utf8_path) {
-  // A line end left on the path is not part of the name.
-  while (!utf8_path.empty() && (utf8_path.back() == '\r' || utf8_path.back() == '\n')) {
-    utf8_path.remove_suffix(1);
-  }
+  if (utf8_path.find('\0') != std::string_view::npos) return false;
   const std::optional<std::wstring> wide = to_wide(utf8_path, CP_UTF8);
-  return wide && GetFileAttributesW(wide->c_str()) != INVALID_FILE_ATTRIBUTES;
+  if (!wide) return false;
+  const DWORD attributes = GetFileAttributesW(wide->c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
 }  // namespace

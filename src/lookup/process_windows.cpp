@@ -372,7 +372,28 @@ void kill_and_reap(HANDLE process) noexcept {
   WaitForSingleObject(process, INFINITE);
 }
 
-constexpr DWORD kStopCheckInterval = 100;  // milliseconds
+constexpr DWORD kStopCheckInterval = 100;       // milliseconds
+constexpr std::size_t kMaxCommandLine = 32767;  // characters, the terminator included
+
+// A job that kills every process in it when its last handle closes. The
+// child is put in one of its own so that it cannot outlive the run, even
+// when the run itself never ends: a lookup on a daemon thread is frozen
+// when the interpreter exits, its kill-and-reap step never runs, and only
+// the handle that the system closes with the process still ends the child.
+// The handle is created not inheritable, so no other child of this process,
+// started at the same time with handle inheritance, can keep the job (and
+// with it this child) alive.
+Handle new_kill_on_close_job() {
+  Handle job(CreateJobObjectW(nullptr, nullptr));
+  if (!job) return Handle();
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+  if (!SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
+                               sizeof(limits))) {
+    return Handle();
+  }
+  return job;
+}
 
 }  // namespace
 
@@ -392,6 +413,11 @@ std::optional<PreparedRun> prepare_run(std::string_view program, std::string_vie
   // Windows path cannot hold a quotation mark, so quoting it is enough.
   prepared.command_line = L"\"" + *path + L"\" ";
   append_quoted(prepared.command_line, *wide_argument);
+  // A command line holds at most 32,767 characters with its terminator.
+  // Past that, some systems refuse the start and others (Wine) cut the
+  // line short, and the child would look up a query nobody asked for, with
+  // its closing quotation mark lost: such a query cannot be passed.
+  if (prepared.command_line.size() >= kMaxCommandLine) return std::nullopt;
   prepared.program = std::move(*path);
   return prepared;
 }
@@ -420,8 +446,12 @@ RunResult run(const PreparedRun& prepared, const StopCheck& should_stop) {
     return result;
   }
 
+  Handle job = new_kill_on_close_job();
+  if (!job) return result;
+
   STARTUPINFOEXW startup{};
   startup.StartupInfo.cb = sizeof(startup);
+  startup.lpAttributeList = attributes.get();
   startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
   startup.StartupInfo.hStdInput = child_in.get();
   startup.StartupInfo.hStdOutput = child_out.get();
@@ -431,11 +461,13 @@ RunResult run(const PreparedRun& prepared, const StopCheck& should_stop) {
   std::wstring command_line = prepared.command_line;
   PROCESS_INFORMATION info{};
   // No window: a host without a console (a GUI or a service) would
-  // otherwise flash one up for every lookup.
+  // otherwise flash one up for every lookup. Suspended: the child must be
+  // in the job before it runs a single instruction, or a grandchild it
+  // starts at once could escape the job.
   const BOOL started =
       CreateProcessW(prepared.program.c_str(), command_line.data(), nullptr, nullptr, TRUE,
-                     EXTENDED_STARTUPINFO_PRESENT | CREATE_NO_WINDOW, nullptr, nullptr,
-                     &startup.StartupInfo, &info);
+                     EXTENDED_STARTUPINFO_PRESENT | CREATE_NO_WINDOW | CREATE_SUSPENDED, nullptr,
+                     nullptr, &startup.StartupInfo, &info);
   // The parent's copies of the child's ends go at once: the streams end
   // only when every write end is closed, and ours would keep them open.
   child_in.reset();
@@ -444,6 +476,12 @@ RunResult run(const PreparedRun& prepared, const StopCheck& should_stop) {
   if (!started) return result;
   Handle process(info.hProcess);
   Handle thread(info.hThread);
+  // A child outside the job could outlive the interpreter; it is not let run.
+  if (!AssignProcessToJobObject(job.get(), process.get()) ||
+      ResumeThread(thread.get()) == static_cast<DWORD>(-1)) {
+    kill_and_reap(process.get());
+    return result;
+  }
   thread.reset();
 
   out.start_read();

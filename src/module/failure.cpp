@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <exception>
 #include <string>
+#include <string_view>
 
 #ifdef _WIN32
 #include "lookup/windows_api.h"
@@ -46,6 +47,40 @@ std::string current_thread_name() {
 #endif
 }
 
+#if defined(_WIN32)
+// How to stop where a failure starts. The mingw build's C++ throw is the
+// structured exception 0x20474343 that its unwinder raises, so a Windows
+// debugger stops there when told to break on first-chance exceptions.
+constexpr char backtrace_hint[] =
+    "note: for a backtrace, run the program under a debugger (for example WinDbg) that breaks "
+    "on the first-chance exception 0x20474343\n";
+
+// The report goes to the standard error handle as the process has it now.
+// The module's C runtime (msvcrt) keeps its own descriptor 2, which does not
+// follow when the interpreter's runtime (the Universal C runtime) or a test
+// harness moves descriptor 2 elsewhere; the runtime does update the
+// standard handle when it does so.
+void write_to_standard_error(std::string_view text) noexcept {
+  const HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return;
+  while (!text.empty()) {
+    DWORD written = 0;
+    const DWORD chunk = static_cast<DWORD>(text.size() < 65536 ? text.size() : 65536);
+    if (!WriteFile(handle, text.data(), chunk, &written, nullptr) || written == 0) return;
+    text.remove_prefix(written);
+  }
+}
+#else
+constexpr char backtrace_hint[] =
+    "note: for a backtrace, run the program under a debugger (for example gdb) with a "
+    "breakpoint on __cxa_throw\n";
+
+void write_to_standard_error(std::string_view text) noexcept {
+  std::fwrite(text.data(), 1, text.size(), stderr);
+  std::fflush(stderr);
+}
+#endif
+
 OnceCell<PyObject*>& panic_type_cell() noexcept {
   static OnceCell<PyObject*> cell;
   return cell;
@@ -59,17 +94,13 @@ void write_failure_report(std::string_view message, std::source_location where) 
     std::string report = "kelvar: internal failure in thread '" + current_thread_name() + "' at " +
                          std::string(short_path(where.file_name())) + ":" +
                          std::to_string(where.line()) + ":\n" + std::string(message) + "\n";
-    if (!hint_given.exchange(true)) {
-      report +=
-          "note: for a backtrace, run the program under a debugger (for example gdb) with a "
-          "breakpoint on __cxa_throw\n";
-    }
-    std::fwrite(report.data(), 1, report.size(), stderr);
+    if (!hint_given.exchange(true)) report += backtrace_hint;
+    write_to_standard_error(report);
   } catch (...) {
     rethrow_if_not_cxx();
-    std::fputs("kelvar: internal failure (no memory left to describe it)\n", stderr);
+    write_to_standard_error("kelvar: internal failure (no memory left to describe it)
+");
   }
-  std::fflush(stderr);
 }
 
 void fail(std::string message, std::source_location where) {

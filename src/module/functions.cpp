@@ -60,8 +60,12 @@ Result<Ref> sum_as_arr_body(PyObject* args, PyObject* kwargs) {
 // Runs `where` without the interpreter lock, so that a slow or hung child
 // does not stop every other Python thread. The lock is taken back briefly at
 // every wake-up of the wait to run signal handlers: a Ctrl+C must still end
-// the lookup, as it would end any other blocking call.
-Result<lookup::RunResult> run_unlocked(const lookup::PreparedRun& prepared) {
+// the lookup, as it would end any other blocking call. The first reported
+// path is read out here too, still without the lock: on Windows that may ask
+// the file system about the path, which on an unreachable share can take as
+// long as a hung child.
+Result<lookup::RunResult> run_unlocked(const lookup::PreparedRun& prepared,
+                                       std::optional<std::string>& first_path) {
   PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
   lookup::RunResult result;
   {
@@ -75,6 +79,7 @@ Result<lookup::RunResult> run_unlocked(const lookup::PreparedRun& prepared) {
         return true;
       });
     });
+    if (type == nullptr) first_path = lookup::first_reported_path(result);
   }
   if (type != nullptr) {
     PyErr_Restore(type, value, traceback);
@@ -96,14 +101,13 @@ Result<Ref> find_executable_body(PyObject* args, PyObject* kwargs) {
   // that Python code may change, so they happen while the lock is held.
   if (std::optional<lookup::PreparedRun> prepared =
           lookup::prepare_run(lookup::where_program, lookup::build_query(text, fuzzy.value()))) {
-    auto run = run_unlocked(*prepared);
+    std::optional<std::string> path;
+    auto run = run_unlocked(*prepared, path);
     if (!run) return run.take_error();
     if (run.value().status == lookup::RunStatus::read_error) {
       fail("called `Result::unwrap()` on an `Err` value: " + run.value().error);
     }
-    if (std::optional<std::string> path = lookup::first_reported_path(run.value())) {
-      return new_lookup_result(text, *path);
-    }
+    if (path) return new_lookup_result(text, *path);
   }
   return new_lookup_result(text, lookup::builtin_fallback(text));
 }

@@ -13,17 +13,28 @@ Every fake is a small /bin/sh script. It appends its arguments to the file
 `state/calls` (the argument count, then each argument, all NUL-terminated),
 then does what its body says; the default body copies the prepared bytes to
 standard error and standard output and exits with the prepared code.
+
+On Windows the module looks first in the directory of the interpreter's
+executable, where the test run has put the test `where.exe` (built with the
+native tests). It is one program driven by environment variables, which the
+child inherits from the interpreter that runs the lookup: the sandbox keeps
+the variables of the current fake, and hands them to every interpreter it
+starts and with every request to the lookup server. Each body below has its
+Windows form in WINDOWS_BODIES; the call record has the same format, read
+with CommandLineToArgvW in the child.
 """
 
 import itertools
 import json
 import os
+import queue
 import select
 import shlex
 import shutil
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 from pathlib import Path
 
@@ -67,12 +78,38 @@ WRITE_PID_AND_HANG = (
 )
 
 
+ON_WINDOWS = sys.platform == "win32"
+WINDOWS_WHERE = Path(sys.executable).parent / "where.exe"
+
+# The Windows forms of the bodies: variables for the test where.exe, with
+# @STATE@ standing for the sandbox's state directory.
+WINDOWS_BODIES = {
+    ERR_THEN_OUT: {},
+    OUT_THEN_ERR: {"OUT_FIRST": "1"},
+    CLOSE_THEN_EXIT_LATE: {"CLOSE_MS": "100"},
+    KILLED_AFTER_PRINTING: {"CRASH": "1"},
+    ECHO_ARGUMENT: {"ECHO": "1", "ECHO_PREFIX": "/found/"},
+    WRITE_PID_AND_HANG: {"PID_FILE": "@STATE@/pid", "SLEEP_MS": "60000"},
+}
+WINDOWS_VARIABLES = [
+    "CALLS", "PID_FILE", "WAIT_FILE", "SLEEP_MS", "OUT_HEX", "UNSEEN_HEX", "OUT_FILE", "ERR_FILE",
+    "ERR_HEX", "ERR_BYTES", "OUT_FIRST", "ECHO", "ECHO_PREFIX", "CLOSE_MS", "CRASH", "EXIT",
+    "ARGV", "STDIN", "EVENT", "GRANDCHILD", "WAIT", "MARKER", "LATE_HEX", "REPORT_ENV", "SEARCH",
+]
+
+
 def wait_for_file_body(marker, *, announce=None, seen="/seen", unseen="/not-seen"):
     """A body that waits (at most about 10 s) for `state/<marker>` to appear.
 
     It prints `seen` when the file appeared and `unseen` when it did not. With
     `announce`, it first writes its pid to `state/<announce>`.
     """
+    if ON_WINDOWS:
+        body = {"WAIT_FILE": f"@STATE@/{marker}", "OUT_HEX": (seen + "\n").encode().hex(),
+                "UNSEEN_HEX": (unseen + "\n").encode().hex()}
+        if announce:
+            body["PID_FILE"] = f"@STATE@/{announce}"
+        return body
     lines = []
     if announce:
         lines += [
@@ -118,12 +155,19 @@ class Sandbox:
         self.empty = self.root / "empty"
         for directory in (self.bin, self.lib, self.state, self.empty):
             directory.mkdir(parents=True, exist_ok=True)
-        self.python = self.bin / "python"
-        if not self.python.exists():
-            self.python.symlink_to(REAL_PYTHON)
-        module = self.lib / os.path.basename(MODULE_FILE)
-        if not module.exists():
-            module.symlink_to(MODULE_FILE)
+        # The variables that make the Windows where.exe the current fake.
+        self.where_env = {}
+        if ON_WINDOWS:
+            self.python = Path(sys.executable)
+        else:
+            self.python = self.bin / "python"
+            if not self.python.exists():
+                self.python.symlink_to(REAL_PYTHON)
+            # The sandbox's own copy of the module: the stand-in shipped
+            # beside the installed one would otherwise be found first.
+            module = self.lib / os.path.basename(MODULE_FILE)
+            if not module.exists():
+                module.symlink_to(MODULE_FILE)
         self.calls_file = self.state / "calls"
         self.calls_file.write_bytes(b"")
         self._serial = itertools.count()
@@ -132,12 +176,24 @@ class Sandbox:
 
     def write_where(self, directory=None, *, out=b"", err=b"", code=0, body=ERR_THEN_OUT, mode=0o755):
         """Writes a fake `where` into `directory` (default: beside the interpreter link)."""
-        directory = Path(directory) if directory is not None else self.bin
         n = next(self._serial)
         out_file = self.state / f"out-{n}"
         err_file = self.state / f"err-{n}"
         out_file.write_bytes(out)
         err_file.write_bytes(err)
+        if ON_WINDOWS:
+            # One where.exe, beside the interpreter: there is no other place.
+            assert directory is None, "on Windows the test where.exe sits beside the interpreter"
+            if isinstance(body, str):
+                body = WINDOWS_BODIES[body]
+            variables = {"CALLS": str(self.calls_file), "OUT_FILE": str(out_file),
+                         "ERR_FILE": str(err_file), "EXIT": str(code), **body}
+            self.where_env = {
+                "KELVAR_FAKE_WHERE_" + key: value.replace("@STATE@", str(self.state))
+                for key, value in variables.items()
+            }
+            return WINDOWS_WHERE
+        directory = Path(directory) if directory is not None else self.bin
         values = {
             "@STATE@": shlex.quote(str(self.state)),
             "@OUT@": shlex.quote(str(out_file)),
@@ -158,8 +214,18 @@ class Sandbox:
         return target
 
     def remove_where(self):
+        # On Windows the test where.exe stays; without variables it prints
+        # nothing and exits with 0, which also leads to the fallback.
+        self.where_env = {}
         (self.bin / "where").unlink(missing_ok=True)
         (self.lib / "where").unlink(missing_ok=True)
+
+    def where_variables(self):
+        """Every variable of the Windows fake: the current ones, the others unset."""
+        if not ON_WINDOWS:
+            return {}
+        unset = {"KELVAR_FAKE_WHERE_" + key: None for key in WINDOWS_VARIABLES}
+        return {**unset, **self.where_env}
 
     def calls(self):
         return parse_calls(self.calls_file.read_bytes())
@@ -170,12 +236,19 @@ class Sandbox:
     # --- interpreters started through the link ------------------------------
 
     def env(self, **extra):
-        env = {
-            "PATH": str(self.empty),
-            "PYTHONPATH": str(self.lib),
-            "PYTHONUTF8": "1",
-            "PYTHONDONTWRITEBYTECODE": "1",
-        }
+        if ON_WINDOWS:
+            # The interpreter needs the system's variables (SYSTEMROOT and
+            # the like) to start; the module is the installed one.
+            env = {k: v for k, v in os.environ.items() if not k.startswith("KELVAR_FAKE_WHERE_")}
+            env.update(self.where_env)
+            env.update({"PYTHONUTF8": "1", "PYTHONDONTWRITEBYTECODE": "1"})
+        else:
+            env = {
+                "PATH": str(self.empty),
+                "PYTHONPATH": str(self.lib),
+                "PYTHONUTF8": "1",
+                "PYTHONDONTWRITEBYTECODE": "1",
+            }
         env.update(extra)
         return env
 
@@ -265,6 +338,17 @@ class LookupServer:
             env=sandbox.env(),
         )
         self._pending = b""
+        # Windows cannot wait for a pipe with select(): a thread reads the
+        # answers and hands them over.
+        self._lines = None
+        if ON_WINDOWS:
+            self._lines = queue.Queue()
+            threading.Thread(target=self._read_lines, daemon=True).start()
+
+    def _read_lines(self):
+        for line in iter(self.proc.stdout.readline, b""):
+            self._lines.put(line)
+        self._lines.put(b"")
 
     def alive(self):
         return self.proc.poll() is None
@@ -288,12 +372,21 @@ class LookupServer:
 
     def request(self, name, fuzzy, *, subclass=False, env=None, cwd=None):
         """The raw reply: the result's type, its items' type names, and items."""
-        message = {"name": name, "fuzzy": fuzzy, "subclass": subclass, "env": env or {}, "cwd": cwd}
+        env = {**self.sandbox.where_variables(), **(env or {})}
+        message = {"name": name, "fuzzy": fuzzy, "subclass": subclass, "env": env, "cwd": cwd}
         try:
             self.proc.stdin.write((json.dumps(message) + "\n").encode())
             self.proc.stdin.flush()
-        except BrokenPipeError:
+        except (BrokenPipeError, OSError):
             self._fail("the lookup server is gone")
+        if self._lines is not None:
+            try:
+                line = self._lines.get(timeout=REPLY_TIMEOUT)
+            except queue.Empty:
+                self._fail(f"no answer to {message!r} within {REPLY_TIMEOUT} s")
+            if not line:
+                self._fail(f"the lookup server died answering {message!r}")
+            return json.loads(line)
         fd = self.proc.stdout.fileno()
         deadline = time.monotonic() + REPLY_TIMEOUT
         while b"\n" not in self._pending:

@@ -5,6 +5,13 @@ import textwrap
 
 import pytest
 
+if sys.platform == "win32":
+    # The test where.exe that the test run puts beside the interpreter (the
+    # first place the module looks) acts as a plain `where` on PATH, so
+    # that tests which make a program on PATH find it, as the POSIX stand-in
+    # does. Children inherit it; the lookup sandbox sets its own variables.
+    os.environ["KELVAR_FAKE_WHERE_SEARCH"] = "1"
+
 
 @pytest.fixture
 def run_child():

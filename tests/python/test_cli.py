@@ -3,7 +3,7 @@ as the installed `kelvar` script.
 
 Every run gets a PATH that holds only a scratch directory with one program in
 it, so what is found does not depend on the machine; `where` itself is found
-beside the interpreter.
+beside the interpreter (on Windows the test where.exe, told to search PATH).
 """
 
 import os
@@ -55,8 +55,16 @@ def make_program(directory, name):
     return str(path)
 
 
+def cli_env(search_dir, **extra):
+    env = dict(os.environ, PATH=str(search_dir), **extra)
+    if sys.platform == "win32":
+        # The test where.exe beside the interpreter acts as a plain `where`.
+        env["KELVAR_FAKE_WHERE_SEARCH"] = "1"
+    return env
+
+
 def run(launcher, args, *, search_dir, encoding="utf-8"):
-    env = dict(os.environ, PATH=str(search_dir), PYTHONIOENCODING=encoding)
+    env = cli_env(search_dir, PYTHONIOENCODING=encoding)
     env.pop("PYTHONUTF8", None)
     return subprocess.run(
         [*in_directory(launcher, search_dir), *args],
@@ -96,7 +104,8 @@ LOOKUPS = [
 def test_lookup(launcher, tmp_path, args, lines, status):
     probe = make_program(tmp_path, PROBE)
     proc = run(launcher, args, search_dir=tmp_path)
-    expected = "".join(line.format(probe=probe) + "\n" for line in lines)
+    # Text output: each line ends as the platform ends lines.
+    expected = "".join(line.format(probe=probe) + os.linesep for line in lines)
     assert (proc.stdout.decode("utf-8"), proc.returncode) == (expected, status), proc.stderr
     assert proc.stderr == b""
 
@@ -150,11 +159,12 @@ def test_information_options(launcher, tmp_path, args, first_line):
     ],
 )
 def test_path_with_odd_characters(launcher, tmp_path, encoding, errors):
-    search_dir = tmp_path / "d\u00efr \u00df \u4e2d\t\u00e9"
+    # Windows file names cannot hold control characters such as the tab.
+    search_dir = tmp_path / ("d\u00efr \u00df \u4e2d" + ("\t" if os.name == "posix" else "") + "\u00e9")
     probe = make_program(search_dir, PROBE)
     proc = run(launcher, [PROBE], search_dir=search_dir, encoding=encoding)
     assert proc.returncode == 0, proc.stderr
-    assert proc.stdout == f"{PROBE}\t{probe}\n".encode(encoding, errors)
+    assert proc.stdout == f"{PROBE}\t{probe}{os.linesep}".encode(encoding, errors)
 
 
 # A name that the system passes as bytes that are not UTF-8 cannot be looked
@@ -179,7 +189,7 @@ def test_name_that_is_not_utf8(launcher, tmp_path, encoding, line):
 
 def test_closed_output_ends_quietly(launcher, tmp_path):
     # The reader goes away before anything is written: no traceback.
-    env = dict(os.environ, PATH=str(tmp_path))
+    env = cli_env(tmp_path)
     read_end, write_end = os.pipe()
     os.close(read_end)
     try:

@@ -2,8 +2,9 @@
 fallback to the built-in table, and the run of `where` as a child process.
 
 Most tests drive a fake `where` (see _fake_where.py) through an interpreter
-started from a sandbox; the last group uses the real stand-in that the wheel
-installs beside the interpreter.
+started from a sandbox: a shell script on POSIX, the test where.exe beside
+the interpreter on Windows. The last group uses the real stand-in that the
+wheel installs beside the interpreter.
 """
 
 import json
@@ -12,6 +13,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import textwrap
 import time
 from pathlib import Path
 
@@ -28,7 +30,10 @@ from _fake_where import (
     TOOLS,
     WRITE_PID_AND_HANG,
     MODULE_FILE,
+    ON_WINDOWS,
     REAL_PYTHON,
+    WINDOWS_BODIES,
+    WINDOWS_WHERE,
     LookupServer,
     Sandbox,
     wait_for_file_body,
@@ -38,9 +43,23 @@ from _fake_where import (
 EXT = _kelvar.get_executable_extension()
 BUILTIN_PATH = "C:\\Windows\\System32\\cmd.exe (built-in)"
 
-FAKE_WHERE_UNUSABLE = (
-    not sys.platform.startswith("linux") or None in TOOLS.values()
-) and "the fake `where` needs Linux (start path of the process, /proc) and cat, sleep, readlink, mv"
+if ON_WINDOWS:
+    FAKE_WHERE_UNUSABLE = (
+        not WINDOWS_WHERE.is_file() and f"no test where.exe at {WINDOWS_WHERE} (see .ci/windows)")
+else:
+    FAKE_WHERE_UNUSABLE = (
+        not sys.platform.startswith("linux") or None in TOOLS.values()
+    ) and "the fake `where` needs Linux (start path of the process, /proc) and cat, sleep, readlink, mv"
+
+# Skips that name what Windows lacks or does otherwise.
+NO_POSIX_SIGNALS = pytest.mark.skipif(ON_WINDOWS, reason="Windows has no POSIX signals")
+NO_PROC = pytest.mark.skipif(ON_WINDOWS, reason="Windows has no /proc")
+POSIX_START_PATH = pytest.mark.skipif(
+    ON_WINDOWS, reason="on Windows `where` is looked for beside the executable, never by the "
+    "start path or through links (the native tests check the Windows search order)")
+POSIX_FILE_MODES = pytest.mark.skipif(
+    ON_WINDOWS, reason="file modes and #! lines are POSIX; Windows has no mode bits to withhold")
+WINDOWS_ONLY = pytest.mark.skipif(not ON_WINDOWS, reason="a property of the Windows runner")
 
 
 def query_for(name, fuzzy):
@@ -170,6 +189,11 @@ FOUND_OUTPUTS = {
     "truncated white space at the end": (b"/a\xe3\x80", "/a\ufffd"),
     "truncated NEL at the end": (b"/a\xc2", "/a\ufffd"),
     "long path": (b"/" + b"a" * 100_000 + b"\n/b\n", "/" + "a" * 100_000),
+    # Not UTF-8, so on Windows a code page is tried: in 437 the byte 0xFF is
+    # U+00A0, which the trim takes off, and what remains names a folder.
+    "0xFF after a folder's name": (b"C:\\windows\xff\r\n", "C:\\windows\ufffd"),
+    # The system reads a name only up to U+0000: what follows must not count.
+    "NUL, then 0xFF": (b"C:\\windows\x00\xff\\nothere.exe", "C:\\windows\x00\ufffd\\nothere.exe"),
 }
 
 
@@ -271,6 +295,7 @@ def test_the_fallback_tests_the_name_not_the_query(fake, name, fuzzy, path):
     pytest.param("nosuch", None, id="other"),
 ])
 @pytest.mark.parametrize("how", ["absent", "not executable", "bad interpreter line"])
+@POSIX_FILE_MODES
 def test_a_where_that_cannot_be_started_falls_back(fake, tmp_path, how, name, fuzzy, path):
     if how == "not executable":
         fake.sandbox.write_where(out=b"/must-not-run\n", mode=0o644)
@@ -292,6 +317,28 @@ def test_a_name_with_nul_starts_no_child_and_is_no_builtin(fake, name, fuzzy):
     assert fake.sandbox.calls() == []
 
 
+# The longest name whose query fits a Windows command line (32,767
+# characters with the terminator): the quoted program path, a blank, the
+# quoted query.
+LONGEST_WINDOWS_NAME = 32766 - (len(str(WINDOWS_WHERE)) + 2) - 1 - 2 - len(EXT)
+
+
+@pytest.mark.parametrize("fuzzy", [False, True], ids=["plain", "fuzzy"])
+@pytest.mark.parametrize("length", [
+    pytest.param(LONGEST_WINDOWS_NAME, id="longest that fits"),
+    pytest.param(LONGEST_WINDOWS_NAME + 1, id="one too long"),
+    pytest.param(40_000, id="far too long"),
+])
+def test_a_query_too_long_for_a_windows_command_line_starts_nothing(fake, length, fuzzy):
+    # Windows cuts such a command line short (or refuses it); the child would
+    # look up a query nobody asked for. POSIX passes it whole.
+    name = "x" * (length - (2 if fuzzy else 0))
+    fake.sandbox.write_where(out=b"/found\n")
+    fits = not ON_WINDOWS or length <= LONGEST_WINDOWS_NAME
+    assert fake.lookup(name, fuzzy) == (name, "/found" if fits else None)
+    assert fake.sandbox.calls() == ([[query_for(name, fuzzy).encode()]] if fits else [])
+
+
 @pytest.mark.parametrize("out, path", [
     pytest.param(b"/found\n", "/found", id="found"),
     pytest.param(b"", BUILTIN_PATH, id="builtin"),
@@ -305,6 +352,7 @@ def test_a_str_subclass_name_gives_a_plain_str(fake, out, path):
 # ---------------------------------------------------------------------------
 # Finding `where`
 
+@POSIX_START_PATH
 @pytest.mark.parametrize("places, answer", [
     (("module", "interpreter", "path"), "/beside-module"),
     (("interpreter", "path"), "/beside-interpreter"),
@@ -323,6 +371,7 @@ def test_where_is_looked_for_beside_the_module_then_the_interpreter_then_on_path
     assert fake.lookup("tool", False, env={"PATH": str(on_path)}) == ("tool", answer)
 
 
+@POSIX_START_PATH
 def test_path_is_searched_in_order(fake, tmp_path):
     dirs = [tmp_path / d for d in ("missing", "without", "first", "second")]
     for d in dirs[1:]:
@@ -336,6 +385,7 @@ def test_path_is_searched_in_order(fake, tmp_path):
 
 
 @pytest.mark.parametrize("start", ["bin/python", "./bin/python"])
+@POSIX_START_PATH
 def test_a_relative_start_path_finds_the_where_beside_it(sandbox, start):
     sandbox.write_where(out=b"/beside-interpreter\n")
     result = sandbox.run(
@@ -345,6 +395,7 @@ def test_a_relative_start_path_finds_the_where_beside_it(sandbox, start):
     assert result == ["tool", "/beside-interpreter"]
 
 
+@POSIX_START_PATH
 def test_a_relative_start_path_still_counts_after_chdir(sandbox):
     """Started as ./python, the interpreter's directory holds the right
     `where`; after a change of directory the start path no longer leads to
@@ -381,22 +432,33 @@ def test_both_streams_are_drained(fake, out, err, body, path):
 
 @pytest.mark.parametrize("host_stdin", ["", "os.close(0); "], ids=["piped", "closed"])
 def test_the_child_reads_the_null_device(sandbox, host_stdin):
-    body = ('"$READLINK" /proc/self/fd/0 > "$S/stdin-target"\n'
-            '"$CAT" > "$S/stdin-data"\n'
-            "printf '/ok\\n'\n")
-    sandbox.write_where(body=body)
+    if ON_WINDOWS:
+        # The test where.exe reads one byte and reports what it got.
+        sandbox.write_where(body={"STDIN": "1"})
+    else:
+        body = ('"$READLINK" /proc/self/fd/0 > "$S/stdin-target"\n'
+                '"$CAT" > "$S/stdin-data"\n'
+                "printf '/ok\\n'\n")
+        sandbox.write_where(body=body)
     result = sandbox.run(
         f"import json, os, _kelvar; {host_stdin}"
         "print(json.dumps(_kelvar.find_executable('tool', False)))",
         input=b"what the interpreter's stdin holds\n" * 100,
     )
+    if ON_WINDOWS:
+        assert result == ["tool", "eof"]
+        return
     assert result == ["tool", "/ok"]
     assert (sandbox.state / "stdin-data").read_bytes() == b""
     assert (sandbox.state / "stdin-target").read_text().strip() == os.devnull
 
 
 def test_the_child_inherits_environment_and_working_directory(fake, tmp_path):
-    fake.sandbox.write_where(body="printf '%s|%s|%s\\n' \"$KELVAR_PROBE\" \"${KELVAR_GONE-unset}\" \"$(pwd -P)\"\n")
+    if ON_WINDOWS:
+        fake.sandbox.write_where(body={"REPORT_ENV": "KELVAR_PROBE,KELVAR_GONE"})
+    else:
+        fake.sandbox.write_where(
+            body="printf '%s|%s|%s\\n' \"$KELVAR_PROBE\" \"${KELVAR_GONE-unset}\" \"$(pwd -P)\"\n")
     env = {"KELVAR_PROBE": "set in the host", "KELVAR_GONE": None}
     expected = f"set in the host|unset|{tmp_path.resolve()}"
     assert fake.lookup("tool", False, env=env, cwd=str(tmp_path)) == ("tool", expected)
@@ -431,10 +493,46 @@ def test_other_threads_run_while_where_runs(sandbox):
     assert result == [["tool", "/seen"], 100_000]
 
 
+# Whether a process exists, without signalling it (on Windows os.kill with
+# any number ends the process).
+_PROCESS_EXISTS = """
+def process_exists(pid):
+    if sys.platform == "win32":
+        import ctypes
+        kernel32 = ctypes.WinDLL("kernel32")
+        kernel32.OpenProcess.restype = ctypes.c_void_p
+        kernel32.WaitForSingleObject.argtypes = [ctypes.c_void_p, ctypes.c_uint32]
+        kernel32.CloseHandle.argtypes = [ctypes.c_void_p]
+        SYNCHRONIZE = 0x00100000
+        handle = kernel32.OpenProcess(SYNCHRONIZE, False, pid)
+        if not handle:
+            return False
+        try:
+            return kernel32.WaitForSingleObject(handle, 0) != 0  # not signalled: running
+        finally:
+            kernel32.CloseHandle(handle)
+    try:
+        os.kill(pid, 0)
+        return True
+    except ProcessLookupError:
+        return False
+"""
+exec(_PROCESS_EXISTS)
+
+
+def end_process(pid):
+    """Kills a process that a failing test left behind."""
+    if process_exists(pid):
+        os.kill(pid, signal.SIGTERM if ON_WINDOWS else signal.SIGKILL)
+        return True
+    return False
+
+
 _HANG_SOURCE = """
-    import json, os, signal, sys, threading, time, _kelvar
+    import _thread, json, os, signal, sys, threading, time, _kelvar
     state = {state!r}
     how = {how!r}
+    {process_exists}
 
     class FromHandler(Exception):
         pass
@@ -442,7 +540,16 @@ _HANG_SOURCE = """
     def raising(signum, frame):
         raise FromHandler("raised by the handler")
 
-    signal.signal(signal.SIGUSR1, raising)
+    if hasattr(signal, "SIGUSR1"):
+        signal.signal(signal.SIGUSR1, raising)
+    if how == "interrupt_main from a thread":
+        # What Ctrl+C amounts to on Windows, where the console handler
+        # thread trips the interpreter's signal flag.
+        def interrupter():
+            while not os.path.exists(os.path.join(state, "pid")):
+                time.sleep(0.005)
+            _thread.interrupt_main()
+        threading.Thread(target=interrupter, daemon=True).start()
     if how == "from a thread of the host":
         def sender():
             while not os.path.exists(os.path.join(state, "pid")):
@@ -454,7 +561,10 @@ _HANG_SOURCE = """
         threading.Thread(target=sender, daemon=True).start()
         signal.pthread_sigmask(signal.SIG_BLOCK, {{signal.SIGINT}})
 
-    fds_before = sorted(os.listdir("/proc/self/fd"))
+    def descriptors():
+        return sorted(os.listdir("/proc/self/fd")) if sys.platform.startswith("linux") else None
+
+    fds_before = descriptors()
     try:
         outcome = ["returned", list(_kelvar.find_executable("hang", False))]
     except BaseException as error:
@@ -462,52 +572,46 @@ _HANG_SOURCE = """
     if how == "from a thread of the host":
         signal.pthread_sigmask(signal.SIG_UNBLOCK, {{signal.SIGINT}})
     pid = int(open(os.path.join(state, "pid")).read())
-    try:
-        os.kill(pid, 0)
-        child = "still exists"
-    except ProcessLookupError:
-        child = "gone"
-    fds_after = sorted(os.listdir("/proc/self/fd"))
+    child = "still exists" if process_exists(pid) else "gone"
+    fds_after = descriptors()
     print(json.dumps([outcome, child, fds_before == fds_after]))
 """
 
 
 @pytest.mark.parametrize("how, signum, outcome", [
-    pytest.param("from another process", signal.SIGINT, ["raised", "KeyboardInterrupt", ""],
-                 id="SIGINT from another process"),
-    pytest.param("from another process", signal.SIGUSR1, ["raised", "FromHandler", "raised by the handler"],
-                 id="SIGUSR1 handler raising"),
+    pytest.param("from another process", "SIGINT", ["raised", "KeyboardInterrupt", ""],
+                 id="SIGINT from another process", marks=NO_POSIX_SIGNALS),
+    pytest.param("from another process", "SIGUSR1", ["raised", "FromHandler", "raised by the handler"],
+                 id="SIGUSR1 handler raising", marks=NO_POSIX_SIGNALS),
     pytest.param("from a thread of the host", None, ["raised", "KeyboardInterrupt", ""],
-                 id="SIGINT received by another thread"),
+                 id="SIGINT received by another thread", marks=NO_POSIX_SIGNALS),
+    pytest.param("interrupt_main from a thread", None, ["raised", "KeyboardInterrupt", ""],
+                 id="interrupt_main"),
 ])
 def test_a_signal_handler_that_raises_ends_a_hung_lookup(sandbox, how, signum, outcome):
     sandbox.write_where(body=WRITE_PID_AND_HANG)
-    proc = sandbox.popen(_HANG_SOURCE.format(state=str(sandbox.state), how=how))
+    source = _HANG_SOURCE.format(state=str(sandbox.state), how=how,
+                                 process_exists=textwrap.indent(_PROCESS_EXISTS, " " * 4).strip())
+    proc = sandbox.popen(source)
     pid_file = sandbox.state / "pid"
     try:
         wait_for_path(pid_file)
         if signum is not None:
-            proc.send_signal(signum)
+            proc.send_signal(getattr(signal, signum))
         # The fake sleeps 60 s; the answer must come long before that.
         out, err = proc.communicate(timeout=15)
     finally:
         if proc.poll() is None:
             proc.kill()
             proc.wait()
-        if pid_file.exists():
-            hung = int(pid_file.read_text())
-            try:
-                os.kill(hung, 0)
-                os.kill(hung, signal.SIGKILL)
-                left_behind = True
-            except ProcessLookupError:
-                left_behind = False
+        left_behind = pid_file.exists() and end_process(int(pid_file.read_text()))
     assert proc.returncode == 0, err.decode(errors="replace")
     result = json.loads(out.decode().splitlines()[-1])
     assert result == [outcome, "gone", True]
     assert not left_behind
 
 
+@NO_POSIX_SIGNALS
 def test_a_signal_handler_that_returns_lets_the_lookup_go_on(sandbox):
     # The handler creates the file that the fake waits for: the answer shows
     # that the handler ran while `where` was still running.
@@ -536,7 +640,10 @@ def test_a_signal_handler_that_returns_lets_the_lookup_go_on(sandbox):
 
 
 def test_concurrent_lookups_each_get_their_own_answer(sandbox):
-    sandbox.write_where(body='"$SLEEP" 0.02\n' + ECHO_ARGUMENT)
+    if ON_WINDOWS:
+        sandbox.write_where(body={**WINDOWS_BODIES[ECHO_ARGUMENT], "SLEEP_MS": "20"})
+    else:
+        sandbox.write_where(body='"$SLEEP" 0.02\n' + ECHO_ARGUMENT)
     result = sandbox.run("""
         import json, os, threading, _kelvar
         ext = _kelvar.get_executable_extension()
@@ -562,6 +669,93 @@ def test_concurrent_lookups_each_get_their_own_answer(sandbox):
     assert len(sandbox.calls()) == 64
 
 
+@WINDOWS_ONLY
+@pytest.mark.parametrize("threads", [1, 4], ids=["one lookup", "lookups on four threads"])
+def test_no_inheritable_handle_of_the_host_reaches_the_child(sandbox, threads):
+    # The host makes a pipe whose write end may be inherited, and closes it
+    # as soon as `where` has started: its reader sees the end of the stream
+    # only if no child holds a copy. `where` waits for the file that the
+    # reader creates then, and says whether it came.
+    sandbox.write_where(body=wait_for_file_body("eof", announce="started"))
+    state = str(sandbox.state)
+    result = sandbox.run(f"""
+        import json, os, threading, time, _kelvar
+        state = {state!r}
+        r, w = os.pipe()
+        os.set_inheritable(w, True)
+        def closer():
+            while not os.path.exists(os.path.join(state, "started")):
+                time.sleep(0.005)
+            os.close(w)
+            os.read(r, 1)
+            open(os.path.join(state, "eof"), "w").close()
+        threading.Thread(target=closer).start()
+        results = []
+        workers = [threading.Thread(target=lambda: results.append(
+            list(_kelvar.find_executable("tool", False)))) for _ in range({threads})]
+        for worker in workers:
+            worker.start()
+        for worker in workers:
+            worker.join()
+        print(json.dumps(results))
+    """)
+    assert result == [["tool", "/seen"]] * threads
+
+
+@WINDOWS_ONLY
+def test_no_where_outlives_its_interpreter(sandbox):
+    # A lookup on a daemon thread is frozen when the interpreter exits; the
+    # hung child must end with the process all the same.
+    sandbox.write_where(body=WRITE_PID_AND_HANG)
+    pid_file = sandbox.state / "pid"
+    proc = subprocess.run(
+        [str(sandbox.python), "-c", textwrap.dedent(f"""
+            import os, threading, time, _kelvar
+            threading.Thread(target=_kelvar.find_executable, args=("hang", False), daemon=True).start()
+            while not os.path.exists({str(pid_file)!r}):
+                time.sleep(0.005)
+        """)],
+        stdin=subprocess.DEVNULL, capture_output=True, env=sandbox.env(), timeout=REPLY_TIMEOUT,
+    )
+    assert proc.returncode == 0, proc.stderr.decode(errors="replace")
+    hung = int(pid_file.read_text())
+    deadline = time.monotonic() + REPLY_TIMEOUT
+    while process_exists(hung) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert not end_process(hung), "where.exe ran on after its interpreter had exited"
+
+
+def _code_pages():
+    import ctypes
+
+    kernel32 = ctypes.WinDLL("kernel32")
+    return kernel32.GetOEMCP(), kernel32.GetACP()
+
+
+@WINDOWS_ONLY
+@pytest.mark.parametrize("encoding, what", [
+    pytest.param("cp437", "file", id="OEM code page"),
+    pytest.param("cp1252", "file", id="ANSI code page"),
+    pytest.param("cp437", "folder", id="a folder does not confirm"),
+    pytest.param("cp437", "nothing", id="no such file"),
+])
+def test_output_in_a_code_page_is_read_when_it_names_a_file(fake, tmp_path, encoding, what):
+    if _code_pages() != (437, 1252):
+        pytest.skip("the cases are written for OEM code page 437 and ANSI code page 1252")
+    # "é" is 0x82 in 437 and 0xE9 in 1252; each byte reads otherwise in the
+    # other page, so only the right page gives the name that exists.
+    path = tmp_path / "café.exe"
+    if what == "file":
+        path.write_bytes(b"")
+    elif what == "folder":
+        path.mkdir()
+    printed = str(path).encode(encoding)
+    fake.sandbox.write_where(out=printed + b"\r\n")
+    expected = str(path) if what == "file" else printed.decode("utf-8", "replace")
+    assert fake.lookup("tool", False) == ("tool", expected)
+
+
+@NO_PROC
 def test_no_descriptor_or_child_is_left_behind(sandbox):
     body = ('case "$1" in\n'
             "  *fail*) printf '/a\\n'; exit 1 ;;\n"
@@ -599,6 +793,7 @@ def test_no_descriptor_or_child_is_left_behind(sandbox):
     ]
 
 
+@NO_POSIX_SIGNALS
 @pytest.mark.parametrize("host", {
     "SIGCHLD ignored": "signal.signal(signal.SIGCHLD, signal.SIG_IGN)",
     "a thread reaping every child": "threading.Thread(target=reap, daemon=True).start()",
@@ -621,6 +816,7 @@ def test_a_child_status_taken_by_the_host_still_gives_the_answer(sandbox, host):
     assert result == [f"/found/{query_for(f'tool{i}', False)}" for i in range(40)]
 
 
+@NO_PROC
 def test_only_the_standard_streams_reach_the_child(sandbox):
     body = ('o=\nfor fd in $HOST_FDS; do [ -e "/proc/$$/fd/$fd" ] && o="$o $fd"; done\n'
             'printf \'/open:%s\\n\' "$o"\n')
@@ -645,6 +841,7 @@ def pid_is_gone(pid):
         return True
 
 
+@NO_PROC
 @pytest.mark.parametrize("ending", ["pass", "sys.stdout.flush(); os._exit(0)"],
                          ids=["normal exit", "os._exit"])
 def test_where_does_not_outlive_an_interpreter_that_abandons_the_lookup(sandbox, ending):
@@ -673,7 +870,8 @@ def test_where_does_not_outlive_an_interpreter_that_abandons_the_lookup(sandbox,
 STAND_IN = Path(sys.executable).parent / "where"
 stand_in_present = pytest.mark.skipif(
     _kelvar.is_windows() or not os.access(STAND_IN, os.X_OK),
-    reason="no stand-in `where` beside this interpreter",
+    reason="the stand-in `where` is for POSIX; Windows has its own" if _kelvar.is_windows()
+    else "no stand-in `where` beside this interpreter",
 )
 
 

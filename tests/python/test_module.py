@@ -200,12 +200,21 @@ class TestFacts:
             assert _kelvar.get_executable_extension() == ""
 
 
-def test_failure_report_on_standard_error(run_child):
+@pytest.mark.parametrize("moved", [False, True], ids=["inherited", "descriptor 2 moved to a file"])
+def test_failure_report_on_standard_error(run_child, tmp_path, moved):
     # Each internal failure writes a report to the process's standard error
     # (not sys.stderr); only the first one carries the hint on backtraces.
+    # Where the process moves its descriptor 2 (as a log redirection or
+    # pytest's capfd does), the report follows it.
+    log = tmp_path / "stderr.log"
     child = run_child(
-        """
-        import _kelvar
+        f"""
+        import os, _kelvar
+
+        if {moved!r}:
+            fd = os.open({str(log)!r}, os.O_WRONLY | os.O_CREAT | os.O_TRUNC)
+            os.dup2(fd, 2)
+            os.close(fd)
 
         class Huge:
             def __len__(self):
@@ -220,11 +229,17 @@ def test_failure_report_on_standard_error(run_child):
                 assert type(exc).__name__ == "PanicException", exc
         """
     )
-    reports = [line for line in child.stderr.splitlines() if line.startswith("kelvar: internal failure")]
+    stderr = log.read_text(errors="replace") if moved else child.stderr
+    if moved:
+        assert "internal failure" not in child.stderr
+    reports = [line for line in stderr.splitlines() if line.startswith("kelvar: internal failure")]
     assert len(reports) == 3
     assert all(" in thread '" in line and "src/module/" in line for line in reports)
-    assert child.stderr.count("\ncapacity overflow\n") == 3
-    hints = [line for line in child.stderr.splitlines() if "backtrace" in line]
+    assert stderr.replace("\r\n", "\n").count("\ncapacity overflow\n") == 3
+    hints = [line for line in stderr.splitlines() if "backtrace" in line]
     assert len(hints) == 1
     # The module reads no environment variable, so the hint names none.
     assert re.search(r"\b[A-Z][A-Z0-9]*_[A-Z0-9_]+\b|\$[A-Za-z_]|%[A-Za-z_]+%", hints[0]) is None
+    # It names only tools of the platform it runs on.
+    foreign = ["gdb", "__cxa_throw"] if sys.platform == "win32" else ["WinDbg", "first-chance"]
+    assert not [word for word in foreign if word in hints[0]]

@@ -18,6 +18,38 @@
 //                                done) once all that is set up: "<pid> <grandchild pid>"
 //   KELVAR_FAKE_WHERE_EXIT       exit code (default 0)
 //
+// and, for the Python suite, which drives the same program:
+//
+//   KELVAR_FAKE_WHERE_CALLS      file to append each call's arguments to, as
+//                                CommandLineToArgvW reads them (without the
+//                                program): the count, then each argument,
+//                                all NUL-ended; one more item "<crt differs>"
+//                                when the C runtime's argv reads otherwise
+//   KELVAR_FAKE_WHERE_PID_FILE   file to write the process id into (by rename)
+//   KELVAR_FAKE_WHERE_WAIT_FILE  wait (at most about 10 s) for this file; the
+//                                output is OUT_HEX when it appeared and
+//                                UNSEEN_HEX when it did not
+//   KELVAR_FAKE_WHERE_SLEEP_MS   sleep this long before writing anything
+//   KELVAR_FAKE_WHERE_ERR_HEX    the exact bytes to write to standard error
+//   KELVAR_FAKE_WHERE_OUT_FILE, KELVAR_FAKE_WHERE_ERR_FILE
+//                                files whose bytes to write to standard output
+//                                and standard error (after the _HEX bytes)
+//   KELVAR_FAKE_WHERE_OUT_FIRST  when set: write standard output first
+//   KELVAR_FAKE_WHERE_ECHO_PREFIX  written in front of the echoed argument
+//   KELVAR_FAKE_WHERE_CLOSE_MS   after writing: close both output handles,
+//                                then sleep this long before exiting
+//   KELVAR_FAKE_WHERE_REPORT_ENV names of variables, separated by commas:
+//                                write each one's value ("unset" when it is
+//                                not set), then the working directory, all
+//                                separated by "|", as the output
+//   KELVAR_FAKE_WHERE_SEARCH     when set: act as a plain `where` for the
+//                                directories of PATH: print each file that
+//                                matches the query (wildcards as the system
+//                                matches them), one per line, and exit with
+//                                0 when there was one and 1 otherwise
+//   KELVAR_FAKE_WHERE_CRASH      when set: end abruptly after writing, with
+//                                the code of an access violation
+//
 // Output goes through WriteFile, never through the C runtime's text mode,
 // so the bytes arrive exactly as asked.
 
@@ -137,6 +169,94 @@ DWORD start_grandchild() {
   return info.dwProcessId;
 }
 
+std::string calls_record(int argc, wchar_t** argv) {
+  std::vector<std::string> crt;
+  for (int i = 1; i < argc; ++i) crt.push_back(utf8(argv[i]));
+  std::vector<std::string> shell;
+  int count = 0;
+  if (wchar_t** parsed = CommandLineToArgvW(GetCommandLineW(), &count)) {
+    for (int i = 1; i < count; ++i) shell.push_back(utf8(parsed[i]));
+    LocalFree(parsed);
+  }
+  if (crt != shell) shell.push_back("<crt differs>");
+  std::string record = std::to_string(shell.size());
+  record += '\0';
+  for (const std::string& item : shell) {
+    record += item;
+    record += '\0';
+  }
+  return record;
+}
+
+// One write with FILE_APPEND_DATA: the records of concurrent calls do not mix.
+void append_file(const std::wstring& path, std::string_view bytes) {
+  HANDLE h = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                         nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return;
+  DWORD written = 0;
+  WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  CloseHandle(h);
+}
+
+void write_by_rename(const std::wstring& path, std::string_view bytes) {
+  const std::wstring partial = path + L".partial";
+  if (write_file(partial, bytes)) {
+    MoveFileExW(partial.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
+  }
+}
+
+bool wait_for_file(const std::wstring& path) {
+  for (int i = 0; i < 1000; ++i) {
+    if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) return true;
+    Sleep(10);
+  }
+  return false;
+}
+
+std::string file_bytes(const std::wstring& path) {
+  std::string bytes;
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return bytes;
+  char buffer[65536];
+  DWORD got = 0;
+  while (ReadFile(h, buffer, sizeof buffer, &got, nullptr) && got > 0) bytes.append(buffer, got);
+  CloseHandle(h);
+  return bytes;
+}
+
+int search_path(std::wstring_view query) {
+  std::string found;
+  const std::wstring path = env(L"PATH").value_or(L"");
+  std::wstring_view rest = path;
+  std::vector<std::wstring> directories;
+  while (!rest.empty()) {
+    const std::size_t semicolon = rest.find(L';');
+    if (semicolon != 0) directories.emplace_back(rest.substr(0, semicolon));
+    if (semicolon == std::wstring_view::npos) break;
+    rest.remove_prefix(semicolon + 1);
+  }
+  for (std::wstring directory : directories) {
+    if (directory.back() != L'\\') directory += L'\\';
+    WIN32_FIND_DATAW data;
+    HANDLE search = FindFirstFileW((directory + std::wstring(query)).c_str(), &data);
+    if (search == INVALID_HANDLE_VALUE) continue;
+    do {
+      if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        found += utf8(directory + data.cFileName) + "\r\n";
+      }
+    } while (FindNextFileW(search, &data));
+    FindClose(search);
+  }
+  write_all(GetStdHandle(STD_OUTPUT_HANDLE), found);
+  return found.empty() ? 1 : 0;
+}
+
+DWORD env_number(const wchar_t* name) {
+  const std::optional<std::wstring> value = env(name);
+  return value ? static_cast<DWORD>(std::wcstoul(value->c_str(), nullptr, 10)) : 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -159,24 +279,67 @@ int wmain(int argc, wchar_t** argv) {
     write_file(*path, record);
   }
 
+  if (auto path = env(L"KELVAR_FAKE_WHERE_CALLS")) append_file(*path, calls_record(argc, argv));
+  if (env(L"KELVAR_FAKE_WHERE_SEARCH")) return search_path(argc > 1 ? argv[1] : L"");
+  if (auto path = env(L"KELVAR_FAKE_WHERE_PID_FILE")) {
+    write_by_rename(*path, std::to_string(GetCurrentProcessId()));
+  }
+  bool seen = true;
+  if (auto path = env(L"KELVAR_FAKE_WHERE_WAIT_FILE")) seen = wait_for_file(*path);
+  if (const DWORD ms = env_number(L"KELVAR_FAKE_WHERE_SLEEP_MS")) Sleep(ms);
+
   const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
   const HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
 
-  if (auto count = env(L"KELVAR_FAKE_WHERE_ERR_BYTES")) {
-    const std::string noise(static_cast<std::size_t>(std::wcstoul(count->c_str(), nullptr, 10)),
-                            'e');
-    write_all(err, noise);
-  }
+  std::string out_bytes;
   if (env(L"KELVAR_FAKE_WHERE_STDIN")) {
     char byte = 0;
     DWORD got = 0;
     const BOOL ok = ReadFile(GetStdHandle(STD_INPUT_HANDLE), &byte, 1, &got, nullptr);
-    write_all(out, ok && got == 0 ? "eof" : "data");
+    out_bytes += ok && got == 0 ? "eof" : "data";
   }
   if (env(L"KELVAR_FAKE_WHERE_ECHO")) {
-    write_all(out, (argc > 1 ? utf8(argv[1]) : std::string()) + "\r\n");
-  } else if (auto hex = env(L"KELVAR_FAKE_WHERE_OUT_HEX")) {
-    write_all(out, from_hex(*hex));
+    out_bytes += utf8(env(L"KELVAR_FAKE_WHERE_ECHO_PREFIX").value_or(L""));
+    out_bytes += (argc > 1 ? utf8(argv[1]) : std::string()) + "\r\n";
+  } else if (auto hex =
+                 env(seen ? L"KELVAR_FAKE_WHERE_OUT_HEX" : L"KELVAR_FAKE_WHERE_UNSEEN_HEX")) {
+    out_bytes += from_hex(*hex);
+  }
+  if (seen) {
+    if (auto path = env(L"KELVAR_FAKE_WHERE_OUT_FILE")) out_bytes += file_bytes(*path);
+  }
+  if (auto names = env(L"KELVAR_FAKE_WHERE_REPORT_ENV")) {
+    std::wstring_view rest = *names;
+    for (;;) {
+      const std::size_t comma = rest.find(L',');
+      const std::wstring name(rest.substr(0, comma));
+      out_bytes += utf8(env(name.c_str()).value_or(L"unset")) + "|";
+      if (comma == std::wstring_view::npos) break;
+      rest.remove_prefix(comma + 1);
+    }
+    wchar_t cwd[MAX_PATH * 4];
+    const DWORD len = GetCurrentDirectoryW(MAX_PATH * 4, cwd);
+    out_bytes += utf8(std::wstring_view(cwd, len < MAX_PATH * 4 ? len : 0)) + "\r\n";
+  }
+  std::string err_bytes;
+  if (auto count = env(L"KELVAR_FAKE_WHERE_ERR_BYTES")) {
+    err_bytes.assign(static_cast<std::size_t>(std::wcstoul(count->c_str(), nullptr, 10)), 'e');
+  }
+  if (auto hex = env(L"KELVAR_FAKE_WHERE_ERR_HEX")) err_bytes += from_hex(*hex);
+  if (auto path = env(L"KELVAR_FAKE_WHERE_ERR_FILE")) err_bytes += file_bytes(*path);
+
+  if (env(L"KELVAR_FAKE_WHERE_OUT_FIRST")) {
+    write_all(out, out_bytes);
+    write_all(err, err_bytes);
+  } else {
+    write_all(err, err_bytes);
+    write_all(out, out_bytes);
+  }
+  if (env(L"KELVAR_FAKE_WHERE_CRASH")) TerminateProcess(GetCurrentProcess(), 0xC0000005);
+  if (auto ms = env(L"KELVAR_FAKE_WHERE_CLOSE_MS")) {
+    CloseHandle(out);
+    CloseHandle(err);
+    Sleep(static_cast<DWORD>(std::wcstoul(ms->c_str(), nullptr, 10)));
   }
 
   DWORD grandchild_pid = 0;

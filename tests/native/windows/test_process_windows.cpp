@@ -18,6 +18,7 @@
 using kelvar::lookup::build_query;
 using kelvar::lookup::first_reported_path;
 using kelvar::lookup::prepare_run;
+using kelvar::lookup::PreparedRun;
 using kelvar::lookup::RunResult;
 using kelvar::lookup::RunStatus;
 using kelvar::lookup::where_program;
@@ -132,10 +133,21 @@ TEST_CASE(windows_program_search_order) {
   }
 }
 
-TEST_CASE(windows_argument_with_nul_is_not_prepared) {
+TEST_CASE(windows_argument_that_cannot_be_passed_is_not_prepared) {
   CHECK(!prepare_run(where_program, std::string("git\0.exe", 8)).has_value());
   CHECK(!prepare_run(where_program, build_query(std::string("\0", 1), false)).has_value());
   CHECK(!run_where(std::string("a\0", 2)).has_value());
+  // A command line holds at most 32,767 characters with its terminator.
+  const std::optional<PreparedRun> fits = prepare_run(where_program, "x");
+  CHECK(fits.has_value());
+  if (fits) {
+    const std::size_t room = 32766 - fits->command_line.size();
+    const std::optional<PreparedRun> longest =
+        prepare_run(where_program, std::string(1 + room, 'x'));
+    CHECK(longest.has_value() && longest->command_line.size() == 32766);
+    CHECK(!prepare_run(where_program, std::string(2 + room, 'x')).has_value());
+    CHECK(!prepare_run(where_program, std::string(40000, 'x')).has_value());
+  }
 }
 
 TEST_CASE(windows_child_receives_the_query_as_one_argument) {
