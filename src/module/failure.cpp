@@ -98,8 +98,7 @@ void write_failure_report(std::string_view message, std::source_location where) 
     write_to_standard_error(report);
   } catch (...) {
     rethrow_if_not_cxx();
-    write_to_standard_error("kelvar: internal failure (no memory left to describe it)
-");
+    write_to_standard_error("kelvar: internal failure (no memory left to describe it)\n");
   }
 }
 
