@@ -440,7 +440,7 @@ RunResult run(const PreparedRun& prepared, const StopCheck& should_stop) {
   // would keep their streams from ending until it exits.
   std::array<HANDLE, 3> inherited{child_in.get(), child_out.get(), child_err.get()};
   AttributeList attributes;
-  if (!attributes.init(1) ||
+  if (!attributes.init(2) ||
       !UpdateProcThreadAttribute(attributes.get(), 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
                                  inherited.data(), sizeof(inherited), nullptr, nullptr)) {
     return result;
@@ -448,6 +448,16 @@ RunResult run(const PreparedRun& prepared, const StopCheck& should_stop) {
 
   Handle job = new_kill_on_close_job();
   if (!job) return result;
+  // The child is born inside the job where the system allows it (Windows 10
+  // on). Put in afterwards, it would be outside for a moment: a thread ended
+  // in that moment (a daemon thread when the interpreter exits) leaves a
+  // child that nothing ever kills. Elsewhere it is created suspended and put
+  // in the job before it runs a single instruction, so that no grandchild it
+  // starts at once escapes the job either.
+  HANDLE job_handle = job.get();
+  const bool born_in_job =
+      UpdateProcThreadAttribute(attributes.get(), 0, PROC_THREAD_ATTRIBUTE_JOB_LIST, &job_handle,
+                                sizeof(job_handle), nullptr, nullptr) != FALSE;
 
   STARTUPINFOEXW startup{};
   startup.StartupInfo.cb = sizeof(startup);
@@ -461,13 +471,12 @@ RunResult run(const PreparedRun& prepared, const StopCheck& should_stop) {
   std::wstring command_line = prepared.command_line;
   PROCESS_INFORMATION info{};
   // No window: a host without a console (a GUI or a service) would
-  // otherwise flash one up for every lookup. Suspended: the child must be
-  // in the job before it runs a single instruction, or a grandchild it
-  // starts at once could escape the job.
+  // otherwise flash one up for every lookup.
+  const DWORD flags = EXTENDED_STARTUPINFO_PRESENT | CREATE_NO_WINDOW |
+                      (born_in_job ? 0 : static_cast<DWORD>(CREATE_SUSPENDED));
   const BOOL started =
-      CreateProcessW(prepared.program.c_str(), command_line.data(), nullptr, nullptr, TRUE,
-                     EXTENDED_STARTUPINFO_PRESENT | CREATE_NO_WINDOW | CREATE_SUSPENDED, nullptr,
-                     nullptr, &startup.StartupInfo, &info);
+      CreateProcessW(prepared.program.c_str(), command_line.data(), nullptr, nullptr, TRUE, flags,
+                     nullptr, nullptr, &startup.StartupInfo, &info);
   // The parent's copies of the child's ends go at once: the streams end
   // only when every write end is closed, and ours would keep them open.
   child_in.reset();
@@ -477,8 +486,8 @@ RunResult run(const PreparedRun& prepared, const StopCheck& should_stop) {
   Handle process(info.hProcess);
   Handle thread(info.hThread);
   // A child outside the job could outlive the interpreter; it is not let run.
-  if (!AssignProcessToJobObject(job.get(), process.get()) ||
-      ResumeThread(thread.get()) == static_cast<DWORD>(-1)) {
+  if (!born_in_job && (!AssignProcessToJobObject(job.get(), process.get()) ||
+                       ResumeThread(thread.get()) == static_cast<DWORD>(-1))) {
     kill_and_reap(process.get());
     return result;
   }
