@@ -381,6 +381,13 @@ def run_rows(rounds: int, scale: float, floors: Floors) -> list[Row]:
     names = {f"n{i}": name for i, name in enumerate(BUILTIN_NAMES)}
     namespace = {"f": _kelvar.is_windows_builtin, "B": BUILTINS, "noop": floors.noop, **names}
 
+    # Why the rows that start the static empty program cannot run, if they cannot.
+    empty_missing = (
+        "no os.posix_spawn here" if not HAVE_SPAWN
+        else floors.empty_note if floors.empty_program is None
+        else None
+    )
+
     def calls(template: str) -> Callable[[], float]:
         code = "; ".join(template.format(v) for v in names)
         return statements(code, namespace, n(20_000), len(names))
@@ -404,10 +411,8 @@ def run_rows(rounds: int, scale: float, floors: Floors) -> list[Row]:
     rows.append(row)
 
     row = Row("where vs static empty program", f"where {FOUND_NAME}", "empty program, linked -static", 1.15)
-    if not HAVE_SPAWN:
-        row.note = "no os.posix_spawn here"
-    elif floors.empty_program is None:
-        row.note = floors.empty_note
+    if empty_missing:
+        row.note = empty_missing
     else:
         empty = [floors.empty_program]
         check_same(row.label, spawn_silent([WHERE, FOUND_NAME]), spawn_silent(empty))
@@ -446,10 +451,8 @@ def run_rows(rounds: int, scale: float, floors: Floors) -> list[Row]:
         "subprocess.run([where, query], capture_output=True)",
         None,
     )
-    if not HAVE_SPAWN:
-        row.note = "no os.posix_spawn here"
-    elif floors.empty_program is None:
-        row.note = floors.empty_note
+    if empty_missing:
+        row.note = empty_missing
     else:
         empty = [floors.empty_program]
         row.time_a, row.time_b = alternate(
