@@ -764,10 +764,12 @@ def test_daemon_threads_inside_a_call_at_shutdown_let_the_process_end(target, th
 
 
 def children_left_by(pid):
-    """Processes that the ended process `pid` started and that still exist,
-    killed so that they do not hold the test run's pipes. On POSIX the
-    kernel hands an orphan to another parent; the lookup tests check there
-    that `where` does not outlive its interpreter."""
+    """The `where` processes that the ended process `pid` started and that
+    still exist, killed so that they do not hold the test run's pipes. Other
+    children are the system's own (Wine starts its desktop process from
+    whichever program comes first). On POSIX the kernel hands an orphan to
+    another parent; the lookup tests check there that `where` does not
+    outlive its interpreter."""
     if sys.platform != "win32":
         return []
     import ctypes
@@ -790,7 +792,7 @@ def children_left_by(pid):
     try:
         more = kernel32.Process32FirstW(wintypes.HANDLE(snapshot), ctypes.byref(entry))
         while more:
-            if entry.th32ParentProcessID == pid:
+            if entry.th32ParentProcessID == pid and entry.szExeFile.lower() == "where.exe":
                 left.append(entry.szExeFile)
                 handle = kernel32.OpenProcess(0x1, False, entry.th32ProcessID)  # PROCESS_TERMINATE
                 if handle:
