@@ -169,15 +169,26 @@ DWORD start_grandchild() {
   return info.dwProcessId;
 }
 
-std::string calls_record(int argc, wchar_t** argv) {
+// The arguments from `first` on, as the C runtime split the command line and
+// as CommandLineToArgvW splits it; the two must agree for a quoting to be right.
+struct Arguments {
   std::vector<std::string> crt;
-  for (int i = 1; i < argc; ++i) crt.push_back(utf8(argv[i]));
   std::vector<std::string> shell;
+};
+
+Arguments arguments(int argc, wchar_t** argv, int first) {
+  Arguments out;
+  for (int i = first; i < argc; ++i) out.crt.push_back(utf8(argv[i]));
   int count = 0;
   if (wchar_t** parsed = CommandLineToArgvW(GetCommandLineW(), &count)) {
-    for (int i = 1; i < count; ++i) shell.push_back(utf8(parsed[i]));
+    for (int i = first; i < count; ++i) out.shell.push_back(utf8(parsed[i]));
     LocalFree(parsed);
   }
+  return out;
+}
+
+std::string calls_record(int argc, wchar_t** argv) {
+  auto [crt, shell] = arguments(argc, argv, 1);
   if (crt != shell) shell.push_back("<crt differs>");
   std::string record = std::to_string(shell.size());
   record += '\0';
@@ -265,14 +276,7 @@ int wmain(int argc, wchar_t** argv) {
   if (argc == 2 && std::wstring_view(argv[1]) == L"--grandchild") return grandchild();
 
   if (auto path = env(L"KELVAR_FAKE_WHERE_ARGV")) {
-    std::vector<std::string> crt;
-    for (int i = 0; i < argc; ++i) crt.push_back(utf8(argv[i]));
-    std::vector<std::string> shell;
-    int count = 0;
-    if (wchar_t** parsed = CommandLineToArgvW(GetCommandLineW(), &count)) {
-      for (int i = 0; i < count; ++i) shell.push_back(utf8(parsed[i]));
-      LocalFree(parsed);
-    }
+    const auto [crt, shell] = arguments(argc, argv, 0);
     std::string record;
     append_list(record, crt);
     append_list(record, shell);
