@@ -22,6 +22,9 @@
 #include <string_view>
 #include <vector>
 
+#include "common/search_path.h"
+#include "common/utf8.h"
+
 namespace {
 
 constexpr int exit_found = 0;
@@ -48,11 +51,12 @@ constexpr std::string_view help_text =
     "is searched. Entries that do not exist or cannot be read are skipped.\n"
     "\n"
     "A file matches when it is a regular file, after following symbolic links,\n"
-    "that the caller may execute (the check of access(2) with X_OK, so for root\n"
-    "some execute bit must be set). Each match is printed on a line of its own\n"
-    "as the PATH entry, '/', and the name; an entry that already ends in '/'\n"
-    "gets no second one (as os.path.join does), and an empty entry is printed\n"
-    "as './'. Names are printed as the bytes they are, with no conversion.\n"
+    "that the caller's effective user and groups may execute, as exec(2) decides\n"
+    "(so for root some execute bit must be set). Each match is printed on a line\n"
+    "of its own as the PATH entry, '/', and the name; an entry that already ends\n"
+    "in '/' gets no second one (as os.path.join does), and an empty entry is\n"
+    "printed as './'. Names are printed as the bytes they are, with no\n"
+    "conversion.\n"
     "\n"
     "Order: pattern by pattern, as given on the command line; for each pattern,\n"
     "PATH entry by PATH entry; within a directory, by the byte order of the\n"
@@ -61,35 +65,13 @@ constexpr std::string_view help_text =
     "Exit status: 0 when any pattern matched, 1 when none did (nothing is\n"
     "printed then), 2 for a usage error or when the output cannot be written.\n";
 
-// Fallback when the system does not name its default path.
-constexpr std::string_view fallback_default_path = "/usr/bin:/bin";
-
 // Byte count of the character that starts at `pos` (which must be inside
 // `text`): a well-formed UTF-8 sequence is one character, any other byte is a
-// character by itself. Strict about overlong forms and surrogates so that a
-// name's characters do not depend on how lenient a decoder would be.
+// character by itself, so that a name's characters do not depend on how
+// lenient a decoder would be.
 std::size_t char_length(std::string_view text, std::size_t pos) {
-  const auto byte = [&](std::size_t i) -> unsigned {
-    return pos + i < text.size() ? static_cast<unsigned char>(text[pos + i]) : 0U;
-  };
-  const auto tail = [&](std::size_t i) { return (byte(i) & 0xC0U) == 0x80U; };
-  const unsigned lead = byte(0);
-  if (lead < 0x80U) return 1;
-  if (lead >= 0xC2U && lead <= 0xDFU) return tail(1) ? 2 : 1;
-  if (lead >= 0xE0U && lead <= 0xEFU) {
-    // Second-byte limits rule out overlong forms (E0) and surrogates (ED).
-    const unsigned low = lead == 0xE0U ? 0xA0U : 0x80U;
-    const unsigned high = lead == 0xEDU ? 0x9FU : 0xBFU;
-    return byte(1) >= low && byte(1) <= high && tail(2) ? 3 : 1;
-  }
-  if (lead >= 0xF0U && lead <= 0xF4U) {
-    // Second-byte limits rule out overlong forms (F0) and code points beyond
-    // U+10FFFF (F4).
-    const unsigned low = lead == 0xF0U ? 0x90U : 0x80U;
-    const unsigned high = lead == 0xF4U ? 0x8FU : 0xBFU;
-    return byte(1) >= low && byte(1) <= high && tail(2) && tail(3) ? 4 : 1;
-  }
-  return 1;
+  const kelvar::common::Utf8Sequence sequence = kelvar::common::utf8_sequence_at(text, pos);
+  return sequence.valid ? sequence.length : 1;
 }
 
 constexpr bool has_wildcard(std::string_view pattern) {
@@ -136,35 +118,6 @@ bool matches(std::string_view pattern, std::string_view name) {
   return p == pattern.size();
 }
 
-// The directories to search, as written in PATH: empty entries are kept, since
-// they stand for the current directory. The views point into `storage` or
-// into the environment, which this program never changes.
-std::vector<std::string_view> search_entries(std::string& storage) {
-  std::string_view path;
-  if (const char* value = std::getenv("PATH")) {
-    path = value;
-  } else {
-    // Ask for the length first: confstr truncates into a short buffer.
-    const std::size_t size = confstr(_CS_PATH, nullptr, 0);
-    if (size > 1) {
-      storage.resize(size);
-      confstr(_CS_PATH, storage.data(), size);
-      storage.resize(size - 1);  // drop the terminating NUL
-    } else {
-      storage = fallback_default_path;
-    }
-    path = storage;
-  }
-  std::vector<std::string_view> entries;
-  for (;;) {
-    const std::size_t colon = path.find(':');
-    entries.push_back(path.substr(0, colon));
-    if (colon == std::string_view::npos) break;
-    path.remove_prefix(colon + 1);
-  }
-  return entries;
-}
-
 // The path that names `name` in the directory `entry`, spelt as it is printed.
 // No "/" is added after an entry that ends in one, so that the first line for
 // a plain name is the text that Python's shutil.which (os.path.join) gives.
@@ -179,19 +132,6 @@ std::string join(std::string_view entry, std::string_view name) {
   }
   path += name;
   return path;
-}
-
-// A regular file (symbolic links followed) that the caller may execute. The
-// stat comes first because most probes hit nothing and end there with one
-// system call; access() then decides, since it knows what the mode bits do
-// not tell: root's rule that one execute bit suffices, ACLs, and file systems
-// mounted without execute permission. It checks the real user, like
-// shutil.which does.
-bool is_executable_file(const std::string& path) {
-  struct stat info;
-  if (stat(path.c_str(), &info) != 0) return false;
-  if (!S_ISREG(info.st_mode)) return false;
-  return access(path.c_str(), X_OK) == 0;
 }
 
 // The names in directory `entry` in byte order ("." and ".." left out, as they
@@ -339,7 +279,7 @@ bool search(std::string_view pattern, const std::vector<std::string_view>& entri
       // A plain name is probed directly: listing the directory would cost far
       // more than the one stat.
       const std::string path = join(entries[i], pattern);
-      if (is_executable_file(path)) {
+      if (kelvar::common::is_program_file(path.c_str())) {
         out.line(path);
         found = true;
       }
@@ -348,7 +288,7 @@ bool search(std::string_view pattern, const std::vector<std::string_view>& entri
     for (const std::string& name : listings.of(i, entries[i])) {
       if (!matches(pattern, name)) continue;
       const std::string path = join(entries[i], name);
-      if (is_executable_file(path)) {
+      if (kelvar::common::is_program_file(path.c_str())) {
         out.line(path);
         found = true;
       }
@@ -377,8 +317,8 @@ int main(int argc, char** argv) {
 
   Output out;
 
-  std::string default_path;
-  const std::vector<std::string_view> entries = search_entries(default_path);
+  std::string search_path;
+  const std::vector<std::string_view> entries = kelvar::common::search_path_entries(search_path);
   Listings listings(entries.size());
   bool found = false;
   for (const std::string_view pattern : request->patterns) {
