@@ -6,29 +6,31 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 namespace kelvar::common {
 namespace {
 
 // Fallback when the system does not name its default path.
-constexpr std::string_view fallback_default_path = "/usr/bin:/bin";
+constexpr char fallback_default_path[] = "/usr/bin:/bin";
 
-bool in_group(gid_t group) {
+bool in_group(gid_t group) noexcept {
   if (group == ::getegid()) return true;
   const int count = ::getgroups(0, nullptr);
   if (count <= 0) return false;
-  std::vector<gid_t> groups(static_cast<std::size_t>(count));
-  const int filled = ::getgroups(count, groups.data());
-  for (int i = 0; i < filled; ++i) {
-    if (groups[static_cast<std::size_t>(i)] == group) return true;
-  }
-  return false;
+  auto* groups = static_cast<gid_t*>(std::malloc(sizeof(gid_t) * static_cast<std::size_t>(count)));
+  if (groups == nullptr) return false;
+  const int filled = ::getgroups(count, groups);
+  bool found = false;
+  for (int i = 0; i < filled && !found; ++i) found = groups[i] == group;
+  std::free(groups);
+  return found;
 }
 
 // The decision of the mode bits alone, taken as the kernel takes it for the
 // effective ids: the owner's bits for the owner, the group's for a member,
 // the others' for the rest, and any execute bit for root.
-bool mode_allows_execution(const struct stat& info) {
+bool mode_allows_execution(const struct stat& info) noexcept {
   const uid_t user = ::geteuid();
   if (user == 0) return (info.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) != 0;
   if (info.st_uid == user) return (info.st_mode & S_IXUSR) != 0;
@@ -38,30 +40,23 @@ bool mode_allows_execution(const struct stat& info) {
 
 }  // namespace
 
-std::string default_search_path() {
+const char* search_path_value(char** owned) noexcept {
+  *owned = nullptr;
+  if (const char* value = std::getenv("PATH")) return value;
   // Asked for the length first: confstr truncates into a short buffer.
   const std::size_t size = ::confstr(_CS_PATH, nullptr, 0);
-  if (size <= 1) return std::string(fallback_default_path);
-  std::string path(size, '\0');
-  ::confstr(_CS_PATH, path.data(), size);
-  path.resize(size - 1);  // the terminating NUL
-  return path;
-}
-
-std::vector<std::string_view> search_path_entries(std::string& storage) {
-  const char* value = std::getenv("PATH");
-  storage = value != nullptr ? std::string(value) : default_search_path();
-  std::vector<std::string_view> entries;
-  std::string_view rest = storage;
-  for (;;) {
-    const std::size_t colon = rest.find(':');
-    entries.push_back(rest.substr(0, colon));
-    if (colon == std::string_view::npos) return entries;
-    rest.remove_prefix(colon + 1);
+  const std::size_t room = size > 1 ? size : sizeof fallback_default_path;
+  *owned = static_cast<char*>(std::malloc(room));
+  if (*owned == nullptr) return nullptr;
+  if (size > 1) {
+    ::confstr(_CS_PATH, *owned, size);
+  } else {
+    std::memcpy(*owned, fallback_default_path, sizeof fallback_default_path);
   }
+  return *owned;
 }
 
-bool is_program_file(const char* path) {
+bool is_program_file(const char* path) noexcept {
   // The stat comes first because most probes hit nothing and end there with
   // one system call; the access check then decides, since it knows what the
   // mode bits do not tell: ACLs, and file systems mounted without execute

@@ -17,7 +17,40 @@ struct Utf8Sequence {
   std::size_t length;
   bool valid;
 };
-Utf8Sequence utf8_sequence_at(std::string_view text, std::size_t pos) noexcept;
+// Inline, so that a program needs no more than this header to use it.
+inline Utf8Sequence utf8_sequence_at(std::string_view text, std::size_t pos) noexcept {
+  const unsigned lead = static_cast<unsigned char>(text[pos]);
+  if (lead < 0x80) return {1, true};
+
+  // The allowed range of the second byte depends on the lead byte; that is
+  // what excludes overlong forms (E0, F0), surrogates (ED) and values past
+  // U+10FFFF (F4). Every later byte is a plain continuation byte.
+  std::size_t trailing;
+  unsigned low = 0x80;
+  unsigned high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    trailing = 1;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    trailing = 2;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    trailing = 3;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return {1, false};  // a continuation byte, C0, C1 or F5..FF
+  }
+
+  for (std::size_t k = 1; k <= trailing; ++k) {
+    if (pos + k >= text.size()) return {k, false};
+    const unsigned next = static_cast<unsigned char>(text[pos + k]);
+    if (next < low || next > high) return {k, false};
+    low = 0x80;
+    high = 0xBF;
+  }
+  return {trailing + 1, true};
+}
 
 // Whether `bytes` is well-formed UTF-8 throughout, nothing truncated.
 bool is_valid_utf8(std::string_view bytes) noexcept;

@@ -8,7 +8,10 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -187,8 +190,14 @@ std::optional<std::string> find_program(std::string_view program, std::string_vi
     if (is_program(path)) return path;
   }
 
-  std::string storage;
-  for (const std::string_view entry : common::search_path_entries(storage)) {
+  char* owned = nullptr;
+  const char* value = common::search_path_value(&owned);
+  const std::unique_ptr<char, void (*)(void*)> release(owned, std::free);
+  if (value == nullptr) throw std::bad_alloc();
+  const std::string search = value;
+  std::string_view rest = search;
+  std::string_view entry;
+  while (common::next_search_entry(rest, entry)) {
     // An empty entry stands for the working directory, as for the shell.
     std::string path = join(absolute_directory(entry), program);
     if (is_program(path)) return path;
