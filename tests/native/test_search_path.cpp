@@ -96,20 +96,3 @@ TEST_CASE(a_program_is_what_the_effective_ids_may_execute_even_when_the_check_is
   ::rmdir(dir.c_str());
 }
 #endif
-
-TEST_CASE(search_path_entries_keep_empty_ones) {
-  const struct {
-    std::string_view path;
-    std::string_view entries;  // each in brackets
-  } rows[] = {
-      {"", "[]"},           {"a", "[a]"},     {":a", "[][a]"},       {"a:", "[a][]"},
-      {"a::b", "[a][][b]"}, {"::", "[][][]"}, {"/x/:y", "[/x/][y]"},
-  };
-  for (const auto& row : rows) {
-    std::string joined;
-    std::string_view rest = row.path;
-    std::string_view entry;
-    while (kelvar::common::next_search_entry(rest, entry)) joined += "[" + std::string(entry) + "]";
-    CHECK_EQ(joined, std::string(row.entries));
-  }
-}
