@@ -92,8 +92,12 @@ Result<lookup::RunResult> run_unlocked(const lookup::PreparedRun& prepared,
 // (sys.executable), in the file system's bytes; empty when the host records
 // none, an empty one, or something that is no str, and the lookup then asks
 // the process instead. Read while preparing each run, under the lock, since
-// Python code may change it.
+// Python code may change it. Windows finds the interpreter's folder by the
+// running executable, which is the interpreter there, and needs none of it.
 std::string interpreter_path() {
+#ifdef _WIN32
+  return std::string();
+#else
   PyObject* const recorded = PySys_GetObject("executable");
   if (recorded == nullptr || !PyUnicode_Check(recorded)) return std::string();
   Ref executable = Ref::borrow(recorded);
@@ -106,6 +110,7 @@ std::string interpreter_path() {
     return std::string();
   }
   return std::string(data, static_cast<std::size_t>(size));
+#endif
 }
 
 Result<Ref> find_executable_body(PyObject* args, PyObject* kwargs) {
