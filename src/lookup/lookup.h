@@ -11,6 +11,15 @@ namespace kelvar::lookup {
 
 inline constexpr std::string_view where_program = "where";
 
+// Finds `where` and prepares its run with `query`. `interpreter` is the path
+// the host records for the interpreter as it was started (Python's
+// sys.executable), empty when it records none. On POSIX `where` is looked for
+// in the folder `kelvar/bin` beside the module, then in the directory of
+// `interpreter` (or, without one, of the running executable as the process
+// tells it), then on PATH. Windows has an order of its own, which needs no
+// help from the host.
+std::optional<PreparedRun> prepare_where(std::string_view query, std::string_view interpreter);
+
 // The argument given to `where`: the name (wrapped in "*" wildcards when
 // fuzzy), then the platform's executable extension.
 std::string build_query(std::string_view name, bool fuzzy);

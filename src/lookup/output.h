@@ -6,16 +6,12 @@
 #include <string>
 #include <string_view>
 
+#include "common/utf8.h"
+
 namespace kelvar::lookup {
 
-// `bytes` read as UTF-8, each maximal ill-formed subpart replaced by one
-// U+FFFD (the practice the Unicode Standard recommends, and the one of
-// Python's bytes.decode('utf-8', 'replace')). The result is always valid.
-std::string decode_utf8_lenient(std::string_view bytes);
-
-// Whether `bytes` is well-formed UTF-8: no overlong forms, no surrogates,
-// nothing above U+10FFFF, no truncated sequence.
-bool is_valid_utf8(std::string_view bytes) noexcept;
+using common::decode_utf8_lenient;
+using common::is_valid_utf8;
 
 // The first path in the printed text `utf8_text` (which must be valid UTF-8):
 // the text with Unicode White_Space trimmed from both of its ends, up to its

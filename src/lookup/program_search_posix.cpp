@@ -8,13 +8,18 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "common/search_path.h"
+#include "lookup/lookup.h"
 #include "lookup/process.h"
 
 #if defined(__linux__)
@@ -77,12 +82,6 @@ std::string join(std::string_view directory, std::string_view name) {
   return path;
 }
 
-bool is_executable_file(const std::string& path) noexcept {
-  struct stat info;
-  if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
-  return ::faccessat(AT_FDCWD, path.c_str(), X_OK, AT_EACCESS) == 0;
-}
-
 // Whether `path` names the file of the running program (after links).
 bool leads_to_running_executable(const std::string& path) noexcept {
 #if defined(__linux__)
@@ -95,18 +94,36 @@ bool leads_to_running_executable(const std::string& path) noexcept {
 #endif
 }
 
-// The directory of the executable by the path it was started with, links
-// not resolved: an interpreter started as venv/bin/python finds the tools of
-// that environment beside it even when the environment is not activated.
-// A relative start path was relative to the working directory of the moment
-// the process started; it is used only while it still leads to the running
-// executable, since the process may have changed directory since then.
-std::optional<std::string> executable_directory() {
-  std::string started_as;
+// The directory part of `path` made absolute; the working directory for a
+// bare name.
+std::string directory_of(std::string_view path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string_view::npos) return absolute_directory(".");
+  return absolute_directory(path.substr(0, slash == 0 ? 1 : slash));
+}
+
+// The directory of the running executable as the process itself tells it,
+// for a host that records no interpreter path. The start path comes first,
+// links not resolved, but only while it leads to the running executable: for
+// a program started by its #! line it is the script, and a relative one may
+// have been left behind by a change of directory. Otherwise the executable's
+// own file, as the kernel names it.
+std::optional<std::string> process_executable_directory() {
 #if defined(__linux__)
   const auto address = static_cast<std::uintptr_t>(::getauxval(AT_EXECFN));
-  if (address == 0) return std::nullopt;
-  started_as = reinterpret_cast<const char*>(address);
+  if (address != 0) {
+    const std::string started_as = reinterpret_cast<const char*>(address);
+    if (!started_as.empty() && leads_to_running_executable(started_as)) {
+      return directory_of(started_as);
+    }
+  }
+  std::string target(4096, '\0');
+  const ssize_t size = ::readlink("/proc/self/exe", target.data(), target.size());
+  if (size <= 0 || static_cast<std::size_t>(size) >= target.size() || target.front() != '/') {
+    return std::nullopt;
+  }
+  target.resize(static_cast<std::size_t>(size));
+  return directory_of(target);
 #elif defined(__APPLE__)
   std::uint32_t size = 1024;
   std::string buffer(size, '\0');
@@ -114,25 +131,34 @@ std::optional<std::string> executable_directory() {
     buffer.assign(size, '\0');
     if (::_NSGetExecutablePath(buffer.data(), &size) != 0) return std::nullopt;
   }
-  started_as = buffer.c_str();
+  const std::string started_as = buffer.c_str();
+  if (started_as.empty()) return std::nullopt;
+  return directory_of(started_as);
 #else
   return std::nullopt;
 #endif
-  if (started_as.empty()) return std::nullopt;
-  if (started_as.front() != '/' && !leads_to_running_executable(started_as)) return std::nullopt;
-  const std::size_t slash = started_as.rfind('/');
-  if (slash == std::string::npos) return absolute_directory(".");
-  return absolute_directory(std::string_view(started_as).substr(0, slash == 0 ? 1 : slash));
 }
 
-// The directory of the file that holds this code (the extension module, or
-// a program linked with the lookup), by the path it was loaded from. The
-// module's package ships its own `where` there: a user or target install,
-// an embedding host or a virtual environment that is not activated has the
+// The directory of the interpreter as it was started: by the host's own
+// record (`interpreter`, links not resolved, so that an interpreter started
+// as venv/bin/python finds the tools of that environment even when it is not
+// activated), or, when the host keeps none, by what the process can tell.
+std::optional<std::string> interpreter_directory(std::string_view interpreter) {
+  if (interpreter.empty() || interpreter.find('\0') != std::string_view::npos) {
+    return process_executable_directory();
+  }
+  return directory_of(interpreter);
+}
+
+// The folder of the tools shipped with the file that holds this code (the
+// extension module, or a program linked with the lookup): `kelvar/bin` beside
+// that file, by the path it was loaded from. A user or target install, an
+// embedding host or a virtual environment that is not activated has the
 // scripts folder on no search path, but the module always knows where it
-// lives itself. Asked of the loader, not of Python, so that it holds for
-// any host.
-std::optional<std::string> module_directory() {
+// lives itself. Asked of the loader, not of Python, so that it holds for any
+// host. A folder named after the project, so that no other distribution's
+// `where` in site-packages is taken for ours.
+std::optional<std::string> module_tools_directory() {
   Dl_info info{};
   // Any function of ours will do; its address lies in our own image.
   if (::dladdr(reinterpret_cast<void*>(&prepare_run), &info) == 0 || info.dli_fname == nullptr) {
@@ -142,59 +168,51 @@ std::optional<std::string> module_directory() {
   const std::size_t slash = file.rfind('/');
   // A bare name was found by the loader's own search; there is no folder to name.
   if (slash == std::string_view::npos) return std::nullopt;
-  return absolute_directory(file.substr(0, slash == 0 ? 1 : slash));
+  return join(absolute_directory(file.substr(0, slash == 0 ? 1 : slash)), "kelvar/bin");
 }
 
-std::string default_search_path() {
-  const std::size_t size = ::confstr(_CS_PATH, nullptr, 0);
-  if (size == 0) return "/usr/bin:/bin";
-  std::string path(size, '\0');
-  ::confstr(_CS_PATH, path.data(), size);
-  path.resize(size - 1);
-  return path;
+bool is_program(const std::string& path) {
+  return common::is_program_file(path.c_str());
 }
 
-std::optional<std::string> find_program(std::string_view program) {
+std::optional<std::string> find_program(std::string_view program, std::string_view interpreter) {
   if (program.find('/') != std::string_view::npos) {
     const std::size_t slash = program.rfind('/');
     std::string path = join(absolute_directory(program.substr(0, slash == 0 ? 1 : slash)),
                             program.substr(slash + 1));
-    if (is_executable_file(path)) return path;
+    if (is_program(path)) return path;
     return std::nullopt;
   }
 
-  for (const auto& directory : {module_directory(), executable_directory()}) {
+  for (const auto& directory : {module_tools_directory(), interpreter_directory(interpreter)}) {
     if (!directory) continue;
     std::string path = join(*directory, program);
-    if (is_executable_file(path)) return path;
+    if (is_program(path)) return path;
   }
 
-  const char* variable = ::getenv("PATH");
-  const std::string search = variable != nullptr ? std::string(variable) : default_search_path();
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t colon = search.find(':', start);
-    const std::string_view entry =
-        std::string_view(search).substr(start, colon == std::string::npos ? colon : colon - start);
+  char* owned = nullptr;
+  const char* value = common::search_path_value(&owned);
+  const std::unique_ptr<char, void (*)(void*)> release(owned, std::free);
+  if (value == nullptr) throw std::bad_alloc();
+  const std::string search = value;
+  std::string_view rest = search;
+  std::string_view entry;
+  while (common::next_search_entry(rest, entry)) {
     // An empty entry stands for the working directory, as for the shell.
     std::string path = join(absolute_directory(entry), program);
-    if (is_executable_file(path)) return path;
-    if (colon == std::string::npos) return std::nullopt;
-    start = colon + 1;
+    if (is_program(path)) return path;
   }
+  return std::nullopt;
 }
 
-}  // namespace
-
-// ---------------------------------------------------------------------------
-
-std::optional<PreparedRun> prepare_run(std::string_view program, std::string_view argument) {
+std::optional<PreparedRun> prepare(std::string_view program, std::string_view argument,
+                                   std::string_view interpreter) {
   // A C string ends at its first NUL: such a text cannot reach the child whole.
   if (program.empty() || program.find('\0') != std::string_view::npos ||
       argument.find('\0') != std::string_view::npos) {
     return std::nullopt;
   }
-  std::optional<std::string> path = find_program(program);
+  std::optional<std::string> path = find_program(program, interpreter);
   if (!path) return std::nullopt;
 
   PreparedRun prepared;
@@ -206,6 +224,18 @@ std::optional<PreparedRun> prepare_run(std::string_view program, std::string_vie
     prepared.environment.emplace_back(*entry);
   }
   return prepared;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+std::optional<PreparedRun> prepare_run(std::string_view program, std::string_view argument) {
+  return prepare(program, argument, {});
+}
+
+std::optional<PreparedRun> prepare_where(std::string_view query, std::string_view interpreter) {
+  return prepare(where_program, query, interpreter);
 }
 
 }  // namespace kelvar::lookup

@@ -88,6 +88,31 @@ Result<lookup::RunResult> run_unlocked(const lookup::PreparedRun& prepared,
   return result;
 }
 
+// The path the interpreter records for itself as it was started
+// (sys.executable), in the file system's bytes; empty when the host records
+// none, an empty one, or something that is no str, and the lookup then asks
+// the process instead. Read while preparing each run, under the lock, since
+// Python code may change it. Windows finds the interpreter's folder by the
+// running executable, which is the interpreter there, and needs none of it.
+std::string interpreter_path() {
+#ifdef _WIN32
+  return std::string();
+#else
+  PyObject* const recorded = PySys_GetObject("executable");
+  if (recorded == nullptr || !PyUnicode_Check(recorded)) return std::string();
+  Ref executable = Ref::borrow(recorded);
+  Ref bytes = Ref::steal(PyUnicode_EncodeFSDefault(executable.get()));
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (!bytes || PyBytes_AsStringAndSize(bytes.get(), &data, &size) != 0) {
+    // A path the file system cannot name is no directory to look in.
+    PyErr_Clear();
+    return std::string();
+  }
+  return std::string(data, static_cast<std::size_t>(size));
+#endif
+}
+
 Result<Ref> find_executable_body(PyObject* args, PyObject* kwargs) {
   std::array<Ref, 2> slots;
   if (auto bound = py::bind(find_signature, args, kwargs, slots); !bound) return bound.take_error();
@@ -100,7 +125,7 @@ Result<Ref> find_executable_body(PyObject* args, PyObject* kwargs) {
   // The program search and the environment snapshot read process-wide state
   // that Python code may change, so they happen while the lock is held.
   if (std::optional<lookup::PreparedRun> prepared =
-          lookup::prepare_run(lookup::where_program, lookup::build_query(text, fuzzy.value()))) {
+          lookup::prepare_where(lookup::build_query(text, fuzzy.value()), interpreter_path())) {
     std::optional<std::string> path;
     auto run = run_unlocked(*prepared, path);
     if (!run) return run.take_error();

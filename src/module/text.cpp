@@ -1,6 +1,6 @@
 #include "module/text.h"
 
-#include "lookup/output.h"
+#include "common/utf8.h"
 #include "module/names.h"
 #include "module/pending_error.h"
 #include "module/ref.h"
@@ -37,7 +37,7 @@ bool str_to_utf8_lenient(PyObject* str, std::string& out) {
   char* data = nullptr;
   Py_ssize_t size = 0;
   if (PyBytes_AsStringAndSize(bytes.get(), &data, &size) != 0) return false;
-  out = lookup::decode_utf8_lenient(std::string_view(data, static_cast<std::size_t>(size)));
+  out = common::decode_utf8_lenient(std::string_view(data, static_cast<std::size_t>(size)));
   return true;
 }
 

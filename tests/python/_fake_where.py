@@ -1,13 +1,14 @@
 """A sandbox in which `_kelvar` runs a `where` of the test's making.
 
-The lookup searches for `where` first in the directory of the module file
-(as it was loaded, links not resolved), then in the directory of the path
-the interpreter was started with (links not resolved either), then along
-PATH. A sandbox therefore holds a directory `bin` with a symbolic link
-`python` to the real interpreter, and a directory `lib` with a symbolic link
-to the module, which `PYTHONPATH` points the interpreter at: an interpreter
-started as `bin/python` finds the fake `where` written beside either link,
-not the stand-in installed beside the real module or the real interpreter.
+The lookup searches for `where` first in the folder `kelvar/bin` beside the
+module file (as it was loaded, links not resolved), then in the directory of
+the interpreter as sys.executable records it (links not resolved either),
+then along PATH. A sandbox therefore holds a directory `bin` with a symbolic
+link `python` to the real interpreter, and a directory `lib` with a symbolic
+link to the module, which `PYTHONPATH` points the interpreter at: an
+interpreter started as `bin/python` finds the fake `where` written into
+`lib/kelvar/bin` or beside the interpreter's link, not the stand-in
+installed with the real module or beside the real interpreter.
 
 Every fake is a small /bin/sh script. It appends its arguments to the file
 `state/calls` (the argument count, then each argument, all NUL-terminated),
@@ -151,9 +152,10 @@ class Sandbox:
         self.root = Path(root)
         self.bin = self.root / "bin"
         self.lib = self.root / "lib"
+        self.tools = self.lib / "kelvar" / "bin"  # the module's own folder for `where`
         self.state = self.root / "state"
         self.empty = self.root / "empty"
-        for directory in (self.bin, self.lib, self.state, self.empty):
+        for directory in (self.bin, self.tools, self.state, self.empty):
             directory.mkdir(parents=True, exist_ok=True)
         # The variables that make the Windows where.exe the current fake.
         self.where_env = {}
@@ -217,8 +219,8 @@ class Sandbox:
         # On Windows the test where.exe stays; without variables it prints
         # nothing and exits with 0, which also leads to the fallback.
         self.where_env = {}
-        (self.bin / "where").unlink(missing_ok=True)
-        (self.lib / "where").unlink(missing_ok=True)
+        for directory in (self.bin, self.tools, self.lib):
+            (directory / "where").unlink(missing_ok=True)
 
     def where_variables(self):
         """Every variable of the Windows fake: the current ones, the others unset."""
@@ -252,11 +254,12 @@ class Sandbox:
         env.update(extra)
         return env
 
-    def run(self, source, *, argv0=None, cwd=None, input=b"", env=None, timeout=REPLY_TIMEOUT):
-        """Runs `source` in an interpreter started through the link; returns the
-        JSON value of the last line it prints."""
+    def run(self, source, *, argv0=None, cwd=None, input=b"", env=None, timeout=REPLY_TIMEOUT,
+            command=None):
+        """Runs `source` in an interpreter started through the link (or runs
+        `command`); returns the JSON value of the last line it prints."""
         proc = subprocess.run(
-            [str(argv0 or self.python), "-c", textwrap.dedent(source)],
+            command or [str(argv0 or self.python), "-c", textwrap.dedent(source)],
             input=input,
             capture_output=True,
             cwd=cwd,

@@ -4,7 +4,7 @@ fallback to the built-in table, and the run of `where` as a child process.
 Most tests drive a fake `where` (see _fake_where.py) through an interpreter
 started from a sandbox: a shell script on POSIX, the test where.exe beside
 the interpreter on Windows. The last group uses the real stand-in that the
-wheel installs beside the interpreter.
+wheel ships with the module.
 """
 
 import json
@@ -29,6 +29,7 @@ from _fake_where import (
     REPLY_TIMEOUT,
     TOOLS,
     WRITE_PID_AND_HANG,
+    MODULE_DIR,
     MODULE_FILE,
     ON_WINDOWS,
     REAL_PYTHON,
@@ -162,32 +163,19 @@ ALL_WHITE_SPACE = (
     + "".join(chr(c) for c in range(0x2000, 0x200B))
     + "\u2028\u2029\u202f\u205f\u3000"
 )
-# Python's str.isspace() and str.strip() count U+001C..U+001F as blanks; the
-# Unicode White_Space property does not, nor does it hold these others.
-NOT_WHITE_SPACE = ["\x1c", "\x1d", "\x1e", "\x1f", "\u180e", "\u200b", "\u2060", "\ufeff"]
 
+# The whole road from the bytes a real child prints to the str returned: the
+# rules for reading them (each white space character, each ill-formed
+# sequence, each line end) are the native output tests' table.
 FOUND_OUTPUTS = {
     "one path, LF": (b"/usr/bin/git\n", "/usr/bin/git"),
-    "no line end": (b"/usr/bin/git", "/usr/bin/git"),
-    "one path, CR LF": (b"C:\\Git\\git.exe\r\n", "C:\\Git\\git.exe"),
     "two paths, CR LF": (b"C:\\a.exe\r\nC:\\b.exe\r\n", "C:\\a.exe"),
-    "three paths, LF": (b"/a\n/b\n/c\n", "/a"),
-    "leading blank lines": (b"\n\n\r\n/a\n/b\n", "/a"),
-    "leading white space on the first line": (b" \t /a\n", "/a"),
-    "blank inside the path": (b"/Program Files/x y\n", "/Program Files/x y"),
-    "blank before CR LF kept": (b"/a \r\n/b", "/a "),
-    "only one CR taken off": (b"/a\r\r\n/b", "/a\r"),
-    "a lone CR ends no line": (b"/a\r/b\n", "/a\r/b"),
-    "U+2028 ends no line": ("/a\u2028/b\n".encode(), "/a\u2028/b"),
-    "white space inside the line kept": (b"/a\x0b\x0c/b\n", "/a\x0b\x0c/b"),
-    "all Unicode white space trimmed": (
-        (ALL_WHITE_SPACE + "/a" + ALL_WHITE_SPACE).encode(), "/a"),
-    "NUL inside the path": (b"/a\x00b\n", "/a\x00b"),
+    "Unicode white space and blank lines trimmed": (
+        (ALL_WHITE_SPACE + "\n\r\n/a b\n/b" + ALL_WHITE_SPACE).encode(), "/a b"),
     "non-ASCII UTF-8": ("/home/jürgen/日本/\U0001F600\n".encode(), "/home/jürgen/日本/\U0001F600"),
-    "0xFF": (b"C:\\\xff.exe\r\n", "C:\\\ufffd.exe"),
-    "lone 0xFF is a path": (b"\xff", "\ufffd"),
-    "truncated white space at the end": (b"/a\xe3\x80", "/a\ufffd"),
-    "truncated NEL at the end": (b"/a\xc2", "/a\ufffd"),
+    "ill-formed UTF-8, one U+FFFD per maximal subpart": (
+        b"/x\xe0\x80\xafy\xf0\x9f\x98\n", "/x\ufffd\ufffd\ufffdy\ufffd"),
+    "NUL inside the path": (b"/a\x00b\n", "/a\x00b"),
     "long path": (b"/" + b"a" * 100_000 + b"\n/b\n", "/" + "a" * 100_000),
     # Not UTF-8, so on Windows a code page is tried: in 437 the byte 0xFF is
     # U+00A0, which the trim takes off, and what remains names a folder.
@@ -202,32 +190,6 @@ def test_the_first_reported_path_is_the_answer(fake, out, path):
     # A name in the built-in table: a path that `where` reports beats the table.
     fake.sandbox.write_where(out=out)
     assert fake.lookup("cmd", False) == ("cmd", path)
-
-
-# Each maximal ill-formed subpart becomes one U+FFFD, as bytes.decode does it.
-ILL_FORMED = [
-    b"\x80", b"\xbf\x80", b"\xc0\xaf", b"\xc1\xbf", b"\xc2", b"\xe0\x80\xaf", b"\xe0\xa0",
-    b"\xed\xa0\x80", b"\xed\xbf\xbf", b"\xf0\x80\x80\x80", b"\xf0\x9f\x98", b"\xf4\x90\x80\x80",
-    b"\xf5\x80", b"\xf8\x88\x80\x80\x80", b"\xfe\xff", b"\xe2\x28\xa1", b"\xe1\x9a",
-]
-
-
-@pytest.mark.parametrize("bad", ILL_FORMED, ids=[b.hex() for b in ILL_FORMED])
-def test_ill_formed_utf8_is_replaced_per_maximal_subpart(fake, bad):
-    fake.sandbox.write_where(out=b"/x" + bad + b"y\n")
-    assert fake.lookup("tool", False) == ("tool", "/x" + bad.decode("utf-8", "replace") + "y")
-
-
-@pytest.mark.parametrize("space", ALL_WHITE_SPACE, ids=lambda c: f"U+{ord(c):04X}")
-def test_each_white_space_character_is_trimmed_from_both_ends(fake, space):
-    fake.sandbox.write_where(out=(space + "/a" + space).encode())
-    assert fake.lookup("tool", False) == ("tool", "/a")
-
-
-@pytest.mark.parametrize("char", NOT_WHITE_SPACE, ids=lambda c: f"U+{ord(c):04X}")
-def test_other_characters_are_not_trimmed(fake, char):
-    fake.sandbox.write_where(out=(char + "/a" + char + "\n").encode())
-    assert fake.lookup("tool", False) == ("tool", char + "/a" + char)
 
 
 # ---------------------------------------------------------------------------
@@ -358,14 +320,18 @@ def test_a_str_subclass_name_gives_a_plain_str(fake, out, path):
     (("interpreter", "path"), "/beside-interpreter"),
     (("module", "path"), "/beside-module"),
     (("path",), "/from-path"),
+    # Loose in site-packages, a file of that name may be another
+    # distribution's: only the project's own folder counts.
+    (("loose beside the module", "path"), "/from-path"),
 ])
 def test_where_is_looked_for_beside_the_module_then_the_interpreter_then_on_path(
         fake, tmp_path, places, answer):
     on_path = tmp_path / "on-path"
     on_path.mkdir()
-    directories = {"module": fake.sandbox.lib, "interpreter": fake.sandbox.bin, "path": on_path}
+    directories = {"module": fake.sandbox.tools, "interpreter": fake.sandbox.bin, "path": on_path,
+                   "loose beside the module": fake.sandbox.lib}
     texts = {"module": b"/beside-module\n", "interpreter": b"/beside-interpreter\n",
-             "path": b"/from-path\n"}
+             "path": b"/from-path\n", "loose beside the module": b"/loose\n"}
     for place in places:
         fake.sandbox.write_where(directories[place], out=texts[place])
     assert fake.lookup("tool", False, env={"PATH": str(on_path)}) == ("tool", answer)
@@ -384,36 +350,53 @@ def test_path_is_searched_in_order(fake, tmp_path):
     assert fake.lookup("tool", False, env={"PATH": path}) == ("tool", "/second")
 
 
-@pytest.mark.parametrize("start", ["bin/python", "./bin/python"])
-@POSIX_START_PATH
-def test_a_relative_start_path_finds_the_where_beside_it(sandbox, start):
-    sandbox.write_where(out=b"/beside-interpreter\n")
-    result = sandbox.run(
-        "import json, _kelvar; print(json.dumps(_kelvar.find_executable('tool', False)))",
-        argv0=start, cwd=sandbox.root,
-    )
-    assert result == ["tool", "/beside-interpreter"]
+# How the interpreter was started, and what it records in sys.executable:
+# (how it is started, the code run before the lookup, the answer).
+INTERPRETER_STARTS = {
+    "by a relative path": ("bin/python", "", "/beside-interpreter"),
+    "by ./ and a relative path": ("./bin/python", "", "/beside-interpreter"),
+    # The start path no longer leads anywhere after a change of directory; the
+    # interpreter's record still does, and the impostor in the new working
+    # directory is not run.
+    "by ./, then chdir": ("./python", "os.chdir(ELSEWHERE)", "/beside-interpreter"),
+    # The process was started as the script, and a decoy `where` sits beside it.
+    "by a #! line": ("script", "", "/beside-interpreter"),
+    # A host that records another interpreter: its record counts, read at the call.
+    "recording another interpreter": ("bin/python", "sys.executable = OTHER", "/other-interpreter"),
+    # An embedding host without a record: what the process tells, never the script.
+    "with sys.executable empty": ("bin/python", "sys.executable = ''", "/beside-interpreter"),
+    "with no sys.executable": ("bin/python", "del sys.executable", "/beside-interpreter"),
+    "by a #! line, with no sys.executable": ("script", "del sys.executable", None),
+}
 
 
 @POSIX_START_PATH
-def test_a_relative_start_path_still_counts_after_chdir(sandbox):
-    """Started as ./python, the interpreter's directory holds the right
-    `where`; after a change of directory the start path no longer leads to
-    the interpreter, so the step is skipped rather than running a `where`
-    that happens to sit in the new working directory."""
+@pytest.mark.parametrize("start, before, answer", INTERPRETER_STARTS.values(),
+                         ids=INTERPRETER_STARTS.keys())
+def test_where_beside_the_interpreter_as_it_was_started(sandbox, start, before, answer):
+    if answer is None and (Path(REAL_PYTHON).parent / "where").exists():
+        pytest.skip("the real interpreter has a `where` of its own beside it")
     sandbox.write_where(out=b"/beside-interpreter\n")
-    elsewhere = sandbox.root / "elsewhere"
-    elsewhere.mkdir()
-    sandbox.write_where(elsewhere, out=b"/impostor\n")
-    result = sandbox.run(
-        f"""
-        import json, os, _kelvar
-        os.chdir({str(elsewhere)!r})
+    elsewhere, scripts, other = (sandbox.root / d for d in ("elsewhere", "scripts", "other"))
+    for directory, text in ((elsewhere, b"/impostor\n"), (scripts, b"/decoy\n"),
+                            (other, b"/other-interpreter\n")):
+        directory.mkdir()
+        sandbox.write_where(directory, out=text)
+    source = textwrap.dedent(f"""
+        import json, os, sys, _kelvar
+        ELSEWHERE, OTHER = {str(elsewhere)!r}, {str(other / "python")!r}
+        {before}
         print(json.dumps(_kelvar.find_executable('tool', False)))
-        """,
-        argv0="./python", cwd=sandbox.bin,
-    )
-    assert result == ["tool", None]
+    """)
+    command, cwd = None, sandbox.root
+    if start == "script":
+        script = scripts / "tool-script"
+        script.write_text(f"#!{sandbox.python}\n" + source)
+        script.chmod(0o755)
+        command = [str(script)]
+    elif start == "./python":
+        cwd = sandbox.bin
+    assert sandbox.run(source, argv0=start, cwd=cwd, command=command) == ["tool", answer]
 
 
 # ---------------------------------------------------------------------------
@@ -830,13 +813,13 @@ def test_a_child_status_taken_by_the_host_still_gives_the_answer(sandbox, host):
 
 
 # ---------------------------------------------------------------------------
-# The real stand-in installed beside the interpreter
+# The real stand-in shipped with the module
 
-STAND_IN = Path(sys.executable).parent / "where"
+STAND_IN = Path(MODULE_DIR) / "kelvar" / "bin" / "where"
 stand_in_present = pytest.mark.skipif(
     _kelvar.is_windows() or not os.access(STAND_IN, os.X_OK),
     reason="the stand-in `where` is for POSIX; Windows has its own" if _kelvar.is_windows()
-    else "no stand-in `where` beside this interpreter",
+    else "no stand-in `where` shipped with this module",
 )
 
 
@@ -907,14 +890,22 @@ def test_stand_in_a_name_that_looks_like_an_option_is_a_name(search_dir, name):
 
 
 @stand_in_present
-@pytest.mark.parametrize("install", ["target", "user"])
-def test_the_stand_in_beside_the_module_is_found_with_no_scripts_folder_on_path(
-        tmp_path, install):
-    """A target or user install: the scripts folder is on no search path and
-    the interpreter's own folder holds no `where`, yet the lookup finds the
-    copy shipped beside the module."""
-    shipped = Path(MODULE_FILE).parent / "where"
-    assert os.access(shipped, os.X_OK), "the wheel ships no `where` beside the module"
+@pytest.mark.parametrize("install, host", [
+    ("target", "python"),
+    ("user", "python"),
+    # An embedding host records no interpreter of its own.
+    ("target", "embedding, sys.executable empty"),
+    # A virtual environment that is not activated, with only the scripts
+    # folder's copy: found beside the interpreter, not by PATH.
+    ("venv", "python"),
+])
+def test_the_shipped_stand_in_is_found_with_no_scripts_folder_on_path(tmp_path, install, host):
+    """A target, user or venv install: the scripts folder is on no search
+    path, yet the lookup finds a copy shipped with the module; a `where` loose
+    beside the module (another distribution's, say) is never run."""
+    shipped = Path(MODULE_DIR) / "kelvar" / "bin" / "where"
+    assert os.access(shipped, os.X_OK), "the wheel ships no kelvar/bin/where beside the module"
+    assert not (Path(MODULE_DIR) / "where").exists(), "the wheel still ships a loose `where`"
     # The interpreter itself, outside any virtual environment (whose `bin`
     # would hold the scripts-folder copy).
     interpreter = Path(REAL_PYTHON)
@@ -922,21 +913,36 @@ def test_the_stand_in_beside_the_module_is_found_with_no_scripts_folder_on_path(
         pytest.skip("the base interpreter has a `where` of its own beside it")
     search = "/usr/bin:/bin"
     env = {"PATH": search, "PYTHONNOUSERSITE": "", "PYTHONDONTWRITEBYTECODE": "1"}
+    scripts = None
     if install == "target":
         site = tmp_path / "target"
         env["PYTHONPATH"] = str(site)
-    else:
+    elif install == "user":
         env["PYTHONUSERBASE"] = str(tmp_path / "userbase")
         site = Path(subprocess.run([str(interpreter), "-c", "import site; print(site.getusersitepackages())"],
                                    env=env, capture_output=True, text=True, check=True).stdout.strip())
-        (tmp_path / "userbase" / "bin").mkdir(parents=True)
-        shutil.copy2(shipped, tmp_path / "userbase" / "bin" / "where")
-    site.mkdir(parents=True)
-    for source in (MODULE_FILE, shipped):
-        shutil.copy2(source, site / Path(source).name)
+        scripts = tmp_path / "userbase" / "bin"
+    else:
+        subprocess.run([str(interpreter), "-m", "venv", "--without-pip", str(tmp_path / "venv")],
+                       check=True, env=env)
+        interpreter = tmp_path / "venv" / "bin" / "python"
+        site = Path(subprocess.run([str(interpreter), "-c", "import sysconfig; print(sysconfig.get_path('purelib'))"],
+                                   env=env, capture_output=True, text=True, check=True).stdout.strip())
+        scripts = interpreter.parent
+    site.mkdir(parents=True, exist_ok=True)
+    shutil.copy2(MODULE_FILE, site / Path(MODULE_FILE).name)
+    (site / "where").write_text("#!/bin/sh\necho /loose-decoy\n")
+    (site / "where").chmod(0o755)
+    if install != "venv":
+        (site / "kelvar" / "bin").mkdir(parents=True)
+        shutil.copy2(shipped, site / "kelvar" / "bin" / "where")
+    if scripts is not None:
+        scripts.mkdir(parents=True, exist_ok=True)
+        shutil.copy2(shipped, scripts / "where")
     env.pop("PYTHONNOUSERSITE")
+    before = "import sys; sys.executable = ''; " if host.startswith("embedding") else ""
     proc = subprocess.run(
-        [str(interpreter), "-c", "import _kelvar; print(_kelvar.__file__); print(_kelvar.find_executable('sh', False)[1])"],
+        [str(interpreter), "-c", before + "import _kelvar; print(_kelvar.__file__); print(_kelvar.find_executable('sh', False)[1])"],
         env=env, capture_output=True, text=True, cwd=tmp_path,
     )
     assert proc.returncode == 0, proc.stderr

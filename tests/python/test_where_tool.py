@@ -20,12 +20,19 @@ WHERE = os.path.abspath(WHERE)
 SCRIPT = b"#!/bin/sh\nexit 0\n"
 
 
-def run(args, path, cwd):
-    """Runs where with PATH set to `path` (None: unset); bytes in, bytes out."""
+def run(args, path, cwd, stdout="pipe"):
+    """Runs where with PATH set to `path` (None: unset); bytes in, bytes out.
+    Standard output is a pipe, the full device, or closed."""
     env = {k: v for k, v in os.environb.items() if k != b"PATH"}
     if path is not None:
         env[b"PATH"] = os.fsencode(path)
-    return subprocess.run([WHERE, *args], env=env, cwd=cwd, capture_output=True, check=False)
+    options = dict(env=env, cwd=cwd, stderr=subprocess.PIPE, check=False)
+    if stdout == "closed":
+        return subprocess.run([WHERE, *args], preexec_fn=lambda: os.close(1), **options)
+    if stdout == "full":
+        with open("/dev/full", "wb") as full:
+            return subprocess.run([WHERE, *args], stdout=full, **options)
+    return subprocess.run([WHERE, *args], stdout=subprocess.PIPE, **options)
 
 
 def make_file(directory, name, mode=0o755):
@@ -164,13 +171,6 @@ def test_path_entries_are_joined_as_written(tmp_path, path, expected, pattern):
     assert result.stdout == lines(*(x.format(d=d, e=e) for x in expected))
 
 
-def test_trailing_slash_agrees_with_shutil_which(tmp_path):
-    make_file(tmp_path, "tool")
-    for path in (f"{tmp_path}/", f"{tmp_path}//", f"{tmp_path}/.//"):
-        first = run(["tool"], path, tmp_path).stdout.split(b"\n")[0]
-        assert first == os.fsencode(shutil.which("tool", path=path))
-
-
 def test_non_utf8_directory_is_printed_as_its_bytes(tmp_path):
     d = os.path.join(os.fsencode(tmp_path), b"dir\xfe\x80")
     os.mkdir(d)
@@ -195,23 +195,27 @@ def test_unset_path_means_the_system_default(tmp_path):
 
 
 @pytest.mark.parametrize(
-    "args",
+    "args, stdout",
     [
-        [],
-        [""],
-        ["a/b"],
-        ["/"],
-        ["tool", "x/"],
-        ["tool", ""],
-        ["--help", ""],
-        ["a\n/b"],
+        ([], "pipe"),
+        ([""], "pipe"),
+        (["a/b"], "pipe"),
+        (["/"], "pipe"),
+        (["tool", "x/"], "pipe"),
+        (["tool", ""], "pipe"),
+        (["--help", ""], "pipe"),
+        (["a\n/b"], "pipe"),
+        # Results that cannot be written: a cut list must not pass for a whole one.
+        (["tool"], "full"),
+        (["t?ol", "nosuch"], "full"),
+        (["tool"], "closed"),
     ],
 )
-def test_usage_errors(tmp_path, args):
+def test_errors(tmp_path, args, stdout):
     make_file(tmp_path, "tool")
-    result = run(args, str(tmp_path), tmp_path)
+    result = run(args, str(tmp_path), tmp_path, stdout)
     assert result.returncode == 2
-    assert result.stdout == b""
+    assert result.stdout in (b"", None)
     assert result.stderr.startswith(b"where: ")
     assert result.stderr.count(b"\n") == 1 and result.stderr.endswith(b"\n")
 
@@ -276,17 +280,32 @@ def test_several_patterns_in_turn(tmp_path, patterns, expected, code):
     assert result.stderr == b""
 
 
-def test_first_line_agrees_with_shutil_which(tmp_path):
-    entries = [e for e in os.environ.get("PATH", os.defpath).split(os.pathsep) if e]
-    names = ["sh", "ls", "cat", "env", "python3", os.path.basename(sys.executable)]
+SYSTEM_PATH = [e for e in os.environ.get("PATH", os.defpath).split(os.pathsep) if e]
+
+
+# (PATH, with {d} for a folder holding `tool`; the names to look up)
+WHICH_CASES = {
+    "the system's PATH": (os.pathsep.join(SYSTEM_PATH), None),
+    "the system's PATH, each entry ending in /": (
+        os.pathsep.join(e.rstrip("/") + "/" for e in SYSTEM_PATH), None),
+    "an entry ending in /": ("{d}/", ["tool"]),
+    "an entry ending in //": ("{d}//", ["tool"]),
+    "an entry ending in /.//": ("{d}/.//", ["tool"]),
+}
+
+
+@pytest.mark.parametrize("path, names", WHICH_CASES.values(), ids=WHICH_CASES.keys())
+def test_first_line_agrees_with_shutil_which(tmp_path, path, names):
+    make_file(tmp_path, "tool")
+    names = names or ["sh", "ls", "cat", "env", "python3", os.path.basename(sys.executable)]
+    path = path.format(d=tmp_path)
     compared = 0
-    for path in (os.pathsep.join(entries), os.pathsep.join(e.rstrip("/") + "/" for e in entries)):
-        for name in names:
-            expected = shutil.which(name, path=path)
-            result = run([name], path, tmp_path)
-            if expected is None:
-                assert result.returncode == 1, name
-                continue
-            compared += 1
-            assert result.stdout.split(b"\n")[0] == os.fsencode(expected), name
+    for name in names:
+        expected = shutil.which(name, path=path)
+        result = run([name], path, tmp_path)
+        if expected is None:
+            assert result.returncode == 1, name
+            continue
+        compared += 1
+        assert result.stdout.split(b"\n")[0] == os.fsencode(expected), name
     assert compared, "none of the commands is on PATH"

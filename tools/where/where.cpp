@@ -3,24 +3,25 @@
 // of the same name, which the lookup of the extension module runs as a child
 // and whose first line of output it takes as the command's path.
 //
-// Speed matters because every lookup starts this program afresh: there are no
-// iostreams (their static initialisation costs more than the search), a name
+// Speed matters because every lookup starts this program afresh: a name
 // without wildcards costs one stat per directory, and a directory is listed
-// at most once however many patterns need it.
+// at most once however many patterns need it. Size matters because the wheel
+// carries it: it uses neither streams nor the C++ library's strings and
+// containers, whose runtime (exceptions, the terminate handler) would be most
+// of the program when that runtime is linked in statically.
 
 #include <dirent.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <optional>
-#include <string>
+#include <new>
 #include <string_view>
-#include <vector>
+
+#include "common/search_path.h"
+#include "common/utf8.h"
 
 namespace {
 
@@ -48,11 +49,12 @@ constexpr std::string_view help_text =
     "is searched. Entries that do not exist or cannot be read are skipped.\n"
     "\n"
     "A file matches when it is a regular file, after following symbolic links,\n"
-    "that the caller may execute (the check of access(2) with X_OK, so for root\n"
-    "some execute bit must be set). Each match is printed on a line of its own\n"
-    "as the PATH entry, '/', and the name; an entry that already ends in '/'\n"
-    "gets no second one (as os.path.join does), and an empty entry is printed\n"
-    "as './'. Names are printed as the bytes they are, with no conversion.\n"
+    "that the caller's effective user and groups may execute, as exec(2) decides\n"
+    "(so for root some execute bit must be set). Each match is printed on a line\n"
+    "of its own as the PATH entry, '/', and the name; an entry that already ends\n"
+    "in '/' gets no second one (as os.path.join does), and an empty entry is\n"
+    "printed as './'. Names are printed as the bytes they are, with no\n"
+    "conversion.\n"
     "\n"
     "Order: pattern by pattern, as given on the command line; for each pattern,\n"
     "PATH entry by PATH entry; within a directory, by the byte order of the\n"
@@ -61,35 +63,13 @@ constexpr std::string_view help_text =
     "Exit status: 0 when any pattern matched, 1 when none did (nothing is\n"
     "printed then), 2 for a usage error or when the output cannot be written.\n";
 
-// Fallback when the system does not name its default path.
-constexpr std::string_view fallback_default_path = "/usr/bin:/bin";
-
 // Byte count of the character that starts at `pos` (which must be inside
 // `text`): a well-formed UTF-8 sequence is one character, any other byte is a
-// character by itself. Strict about overlong forms and surrogates so that a
-// name's characters do not depend on how lenient a decoder would be.
-std::size_t char_length(std::string_view text, std::size_t pos) {
-  const auto byte = [&](std::size_t i) -> unsigned {
-    return pos + i < text.size() ? static_cast<unsigned char>(text[pos + i]) : 0U;
-  };
-  const auto tail = [&](std::size_t i) { return (byte(i) & 0xC0U) == 0x80U; };
-  const unsigned lead = byte(0);
-  if (lead < 0x80U) return 1;
-  if (lead >= 0xC2U && lead <= 0xDFU) return tail(1) ? 2 : 1;
-  if (lead >= 0xE0U && lead <= 0xEFU) {
-    // Second-byte limits rule out overlong forms (E0) and surrogates (ED).
-    const unsigned low = lead == 0xE0U ? 0xA0U : 0x80U;
-    const unsigned high = lead == 0xEDU ? 0x9FU : 0xBFU;
-    return byte(1) >= low && byte(1) <= high && tail(2) ? 3 : 1;
-  }
-  if (lead >= 0xF0U && lead <= 0xF4U) {
-    // Second-byte limits rule out overlong forms (F0) and code points beyond
-    // U+10FFFF (F4).
-    const unsigned low = lead == 0xF0U ? 0x90U : 0x80U;
-    const unsigned high = lead == 0xF4U ? 0x8FU : 0xBFU;
-    return byte(1) >= low && byte(1) <= high && tail(2) && tail(3) ? 4 : 1;
-  }
-  return 1;
+// character by itself, so that a name's characters do not depend on how
+// lenient a decoder would be.
+std::size_t char_length(std::string_view text, std::size_t pos) noexcept {
+  const kelvar::common::Utf8Sequence sequence = kelvar::common::utf8_sequence_at(text, pos);
+  return sequence.valid ? sequence.length : 1;
 }
 
 constexpr bool has_wildcard(std::string_view pattern) {
@@ -101,7 +81,7 @@ constexpr bool has_wildcard(std::string_view pattern) {
 // and matching resumes after it. Retrying only the last '*' suffices because
 // an earlier one could only give up characters that the later one can take,
 // so the cost is at worst the product of the two lengths, never exponential.
-bool matches(std::string_view pattern, std::string_view name) {
+bool matches(std::string_view pattern, std::string_view name) noexcept {
   constexpr std::size_t none = std::string_view::npos;
   std::size_t p = 0;
   std::size_t n = 0;
@@ -121,7 +101,8 @@ bool matches(std::string_view pattern, std::string_view name) {
         continue;
       }
       const std::size_t pattern_len = char_length(pattern, p);
-      if (pattern_len == name_len && pattern.substr(p, pattern_len) == name.substr(n, name_len)) {
+      if (pattern_len == name_len &&
+          std::memcmp(pattern.data() + p, name.data() + n, name_len) == 0) {
         p += pattern_len;
         n += name_len;
         continue;
@@ -136,96 +117,115 @@ bool matches(std::string_view pattern, std::string_view name) {
   return p == pattern.size();
 }
 
-// The directories to search, as written in PATH: empty entries are kept, since
-// they stand for the current directory. The views point into `storage` or
-// into the environment, which this program never changes.
-std::vector<std::string_view> search_entries(std::string& storage) {
-  std::string_view path;
-  if (const char* value = std::getenv("PATH")) {
-    path = value;
-  } else {
-    // Ask for the length first: confstr truncates into a short buffer.
-    const std::size_t size = confstr(_CS_PATH, nullptr, 0);
-    if (size > 1) {
-      storage.resize(size);
-      confstr(_CS_PATH, storage.data(), size);
-      storage.resize(size - 1);  // drop the terminating NUL
-    } else {
-      storage = fallback_default_path;
+void write_all(int fd, std::string_view bytes) noexcept {
+  while (!bytes.empty()) {
+    const ssize_t written = write(fd, bytes.data(), bytes.size());
+    if (written > 0) {
+      bytes.remove_prefix(static_cast<std::size_t>(written));
+    } else if (written == 0 || errno != EINTR) {
+      return;
     }
-    path = storage;
   }
-  std::vector<std::string_view> entries;
-  for (;;) {
-    const std::size_t colon = path.find(':');
-    entries.push_back(path.substr(0, colon));
-    if (colon == std::string_view::npos) break;
-    path.remove_prefix(colon + 1);
-  }
-  return entries;
 }
+
+// Without memory the search cannot go on, and a partial list must not pass
+// for a whole one.
+[[noreturn]] void out_of_memory() noexcept {
+  write_all(STDERR_FILENO, "where: out of memory\n");
+  _exit(exit_error);
+}
+
+// A growing run of bytes, kept NUL-terminated so that it can name a file.
+class Text {
+ public:
+  Text() = default;
+  Text(const Text&) = delete;
+  Text& operator=(const Text&) = delete;
+  ~Text() noexcept { std::free(data_); }
+
+  Text& operator+=(std::string_view bytes) noexcept {
+    if (size_ + bytes.size() + 1 > capacity_) {
+      capacity_ = std::max(2 * capacity_, size_ + bytes.size() + 1);
+      data_ = static_cast<char*>(std::realloc(data_, capacity_));
+      if (data_ == nullptr) out_of_memory();
+    }
+    if (!bytes.empty()) std::memcpy(data_ + size_, bytes.data(), bytes.size());
+    size_ += bytes.size();
+    data_[size_] = '\0';
+    return *this;
+  }
+  void clear() noexcept { size_ = 0; }
+  const char* c_str() const noexcept { return size_ == 0 ? "" : data_; }
+  std::string_view view() const noexcept { return std::string_view(data_, size_); }
+
+ private:
+  char* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
 
 // The path that names `name` in the directory `entry`, spelt as it is printed.
 // No "/" is added after an entry that ends in one, so that the first line for
 // a plain name is the text that Python's shutil.which (os.path.join) gives.
-std::string join(std::string_view entry, std::string_view name) {
-  std::string path;
+void join(std::string_view entry, std::string_view name, Text& path) noexcept {
+  path.clear();
   if (entry.empty()) {
-    path = "./";
+    path += "./";
   } else {
-    path.reserve(entry.size() + 1 + name.size() + 1);
-    path = entry;
-    if (path.back() != '/') path += '/';
+    path += entry;
+    if (entry.back() != '/') path += "/";
   }
   path += name;
-  return path;
 }
 
-// A regular file (symbolic links followed) that the caller may execute. The
-// stat comes first because most probes hit nothing and end there with one
-// system call; access() then decides, since it knows what the mode bits do
-// not tell: root's rule that one execute bit suffices, ACLs, and file systems
-// mounted without execute permission. It checks the real user, like
-// shutil.which does.
-bool is_executable_file(const std::string& path) {
-  struct stat info;
-  if (stat(path.c_str(), &info) != 0) return false;
-  if (!S_ISREG(info.st_mode)) return false;
-  return access(path.c_str(), X_OK) == 0;
-}
+// The names in one directory in byte order ("." and ".." left out, as they
+// are never regular files), read when a wildcard pattern first needs them and
+// kept for the later patterns; none when the directory cannot be read.
+struct Listing {
+  bool read = false;
+  Text names;  // each name followed by its NUL
+  const char** sorted = nullptr;
+  std::size_t count = 0;
 
-// The names in directory `entry` in byte order ("." and ".." left out, as they
-// are never regular files); empty when it cannot be read.
-std::vector<std::string> list_directory(std::string_view entry) {
-  std::vector<std::string> names;
-  const std::string dir_path = entry.empty() ? std::string(".") : std::string(entry);
-  DIR* dir = opendir(dir_path.c_str());
-  if (dir == nullptr) return names;
-  while (const dirent* item = readdir(dir)) {
-    const std::string_view name = item->d_name;
-    if (name == "." || name == "..") continue;
-    names.emplace_back(name);
+  Listing() = default;
+  Listing(const Listing&) = delete;
+  Listing& operator=(const Listing&) = delete;
+  ~Listing() noexcept { std::free(sorted); }
+
+  void load(std::string_view entry) noexcept {
+    read = true;
+    Text dir_path;
+    dir_path += entry.empty() ? std::string_view(".") : entry;
+    DIR* dir = opendir(dir_path.c_str());
+    if (dir == nullptr) return;
+    while (const dirent* item = readdir(dir)) {
+      const std::string_view name = item->d_name;
+      if (name == "." || name == "..") continue;
+      names += name;
+      names += std::string_view("", 1);
+      ++count;
+    }
+    closedir(dir);
+    if (count == 0) return;
+    sorted = static_cast<const char**>(std::malloc(count * sizeof *sorted));
+    if (sorted == nullptr) out_of_memory();
+    const char* name = names.c_str();
+    for (std::size_t i = 0; i < count; ++i, name += std::strlen(name) + 1) sorted[i] = name;
+    // strcmp compares as unsigned char, which is the byte order.
+    std::sort(sorted, sorted + count,
+              [](const char* a, const char* b) { return std::strcmp(a, b) < 0; });
   }
-  closedir(dir);
-  // std::string compares as unsigned char, which is the byte order.
-  std::sort(names.begin(), names.end());
-  return names;
-}
+};
 
 // Buffered standard output written with write(2), so that the bytes go out
 // exactly as given, in few system calls, with nothing to set up at start.
 class Output {
  public:
-  Output() { buffer_.reserve(capacity); }
+  Output() = default;
   Output(const Output&) = delete;
   Output& operator=(const Output&) = delete;
 
-  void text(std::string_view bytes) {
-    if (buffer_.size() + bytes.size() > capacity) flush();
-    buffer_ += bytes;
-  }
-
-  void line(std::string_view bytes) {
+  void line(std::string_view bytes) noexcept {
     text(bytes);
     text("\n");
   }
@@ -233,8 +233,8 @@ class Output {
   // False when some of the output could not be written; error() then tells
   // why. After a failure the rest is dropped, but the search goes on so that
   // the exit status still reports the failure rather than a partial success.
-  bool flush() {
-    std::string_view rest = buffer_;
+  bool flush() noexcept {
+    std::string_view rest(buffer_, size_);
     while (!rest.empty() && error_ == 0) {
       const ssize_t written = write(STDOUT_FILENO, rest.data(), rest.size());
       if (written > 0) {
@@ -245,111 +245,102 @@ class Output {
         error_ = errno;
       }
     }
-    buffer_.clear();
+    size_ = 0;
     return error_ == 0;
   }
 
-  int error() const { return error_; }
+  int error() const noexcept { return error_; }
 
  private:
+  void text(std::string_view bytes) noexcept {
+    while (!bytes.empty()) {
+      if (size_ == capacity) flush();
+      const std::size_t part = std::min(bytes.size(), capacity - size_);
+      std::memcpy(buffer_ + size_, bytes.data(), part);
+      size_ += part;
+      bytes.remove_prefix(part);
+    }
+  }
+
   static constexpr std::size_t capacity = 64 * 1024;
-  std::string buffer_;
+  char buffer_[capacity];
+  std::size_t size_ = 0;
   int error_ = 0;  // errno of the failed write, kept since later calls reset errno
 };
 
-void write_error(std::string_view text) {
-  std::string message = "where: ";
+// One line on standard error: "where: " and the parts. Control bytes in an
+// argument, which could break the line, are shown as \xHH.
+void write_error(std::string_view text, std::string_view argument = {},
+                 std::string_view after = {}) noexcept {
+  Text message;
+  message += "where: ";
   message += text;
-  message += '\n';
-  std::fwrite(message.data(), 1, message.size(), stderr);
-}
-
-// An argument as it may appear inside the one-line error message: control
-// bytes, which could break the line, are shown as \xHH.
-std::string printable(std::string_view argument) {
-  std::string shown;
+  constexpr char digits[] = "0123456789ABCDEF";
   for (const char c : argument) {
     const auto byte = static_cast<unsigned char>(c);
     if (byte < 0x20U || byte == 0x7FU) {
-      char escape[5];
-      std::snprintf(escape, sizeof escape, "\\x%02X", byte);
-      shown += escape;
+      const char escape[4] = {'\\', 'x', digits[byte >> 4], digits[byte & 0xFU]};
+      message += std::string_view(escape, sizeof escape);
     } else {
-      shown += c;
+      message += std::string_view(&c, 1);
     }
   }
-  return shown;
+  message += after;
+  message += "\n";
+  write_all(STDERR_FILENO, message.view());
 }
 
-struct Request {
-  bool help = false;
-  std::vector<std::string_view> patterns;
-};
-
-// Reads the command line; on a usage error reports it and returns nothing.
+// Checks the command line; on a usage error reports it and returns false.
 // Every argument is a pattern: programs run `where` with a command name as
 // its only argument, and a name such as "-x" or "--" must be searched for,
-// not taken for an option. The one exception is a lone "--help".
-std::optional<Request> parse_arguments(int argc, char** argv) {
-  Request request;
-  request.help = argc == 2 && std::string_view(argv[1]) == "--help";
+// not taken for an option. The one exception is a lone "--help", which is
+// searched for too.
+bool arguments_are_patterns(int argc, char** argv) noexcept {
+  if (argc < 2) {
+    write_error("missing pattern (try 'where --help')");
+    return false;
+  }
   for (int i = 1; i < argc; ++i) {
     const std::string_view argument = argv[i];
     if (argument.empty()) {
       write_error("empty pattern (try 'where --help')");
-      return std::nullopt;
+      return false;
     }
     if (argument.find('/') != std::string_view::npos) {
-      write_error("a pattern is a file name and must not contain '/': '" + printable(argument) +
-                  "'");
-      return std::nullopt;
+      write_error("a pattern is a file name and must not contain '/': '", argument, "'");
+      return false;
     }
-    request.patterns.push_back(argument);
   }
-  if (request.patterns.empty()) {
-    write_error("missing pattern (try 'where --help')");
-    return std::nullopt;
-  }
-  return request;
+  return true;
 }
 
-// Listings of the search directories, read when a wildcard pattern first needs
-// them and kept for the later patterns.
-class Listings {
- public:
-  explicit Listings(std::size_t count) : listings_(count) {}
-
-  const std::vector<std::string>& of(std::size_t index, std::string_view entry) {
-    std::optional<std::vector<std::string>>& listing = listings_[index];
-    if (!listing) listing = list_directory(entry);
-    return *listing;
-  }
-
- private:
-  std::vector<std::optional<std::vector<std::string>>> listings_;
-};
-
 // Prints the matches of one pattern; returns whether there were any.
-bool search(std::string_view pattern, const std::vector<std::string_view>& entries,
-            Listings& listings, Output& out) {
+bool search(std::string_view pattern, std::string_view search_path, Listing* listings,
+            Output& out) noexcept {
   bool found = false;
   const bool wildcard = has_wildcard(pattern);
-  for (std::size_t i = 0; i < entries.size(); ++i) {
+  Text path;
+  std::string_view rest = search_path;
+  std::string_view entry;
+  for (std::size_t i = 0; kelvar::common::next_search_entry(rest, entry); ++i) {
     if (!wildcard) {
       // A plain name is probed directly: listing the directory would cost far
       // more than the one stat.
-      const std::string path = join(entries[i], pattern);
-      if (is_executable_file(path)) {
-        out.line(path);
+      join(entry, pattern, path);
+      if (kelvar::common::is_program_file(path.c_str())) {
+        out.line(path.view());
         found = true;
       }
       continue;
     }
-    for (const std::string& name : listings.of(i, entries[i])) {
+    Listing& listing = listings[i];
+    if (!listing.read) listing.load(entry);
+    for (std::size_t k = 0; k < listing.count; ++k) {
+      const std::string_view name = listing.sorted[k];
       if (!matches(pattern, name)) continue;
-      const std::string path = join(entries[i], name);
-      if (is_executable_file(path)) {
-        out.line(path);
+      join(entry, name, path);
+      if (kelvar::common::is_program_file(path.c_str())) {
+        out.line(path.view());
         found = true;
       }
     }
@@ -359,30 +350,42 @@ bool search(std::string_view pattern, const std::vector<std::string_view>& entri
 
 // Sends what is left of the output and turns a failure to write any of it
 // into the error status: a caller must not take a cut list for a whole one.
-int finish(Output& out, int status) {
+int finish(Output& out, int status) noexcept {
   if (out.flush()) return status;
-  write_error(std::string("cannot write the output: ") + std::strerror(out.error()));
+  write_error("cannot write the output: ", std::strerror(out.error()));
   return exit_error;
+}
+
+int run(int argc, char** argv) noexcept {
+  if (!arguments_are_patterns(argc, argv)) return exit_error;
+
+  // The explanation goes to standard error, and "--help" is still searched
+  // for: a program named so is found like any other.
+  if (argc == 2 && std::string_view(argv[1]) == "--help") write_all(STDERR_FILENO, help_text);
+
+  char* owned = nullptr;
+  const char* value = kelvar::common::search_path_value(&owned);
+  if (value == nullptr) out_of_memory();
+  const std::string_view search_path = value;
+  const std::size_t entries =
+      1 + static_cast<std::size_t>(std::count(search_path.begin(), search_path.end(), ':'));
+  // malloc and placement new rather than new[], whose failure would throw.
+  auto* const listings = static_cast<Listing*>(std::malloc(entries * sizeof(Listing)));
+  if (listings == nullptr) out_of_memory();
+  for (std::size_t i = 0; i < entries; ++i) new (&listings[i]) Listing();
+
+  Output out;
+  bool found = false;
+  for (int i = 1; i < argc; ++i) found = search(argv[i], search_path, listings, out) || found;
+  const int status = finish(out, found ? exit_found : exit_not_found);
+  for (std::size_t i = 0; i < entries; ++i) listings[i].~Listing();
+  std::free(listings);
+  std::free(owned);
+  return status;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::optional<Request> request = parse_arguments(argc, argv);
-  if (!request) return exit_error;
-
-  // The explanation goes to standard error, and "--help" is still searched
-  // for: a program named so is found like any other.
-  if (request->help) std::fwrite(help_text.data(), 1, help_text.size(), stderr);
-
-  Output out;
-
-  std::string default_path;
-  const std::vector<std::string_view> entries = search_entries(default_path);
-  Listings listings(entries.size());
-  bool found = false;
-  for (const std::string_view pattern : request->patterns) {
-    found = search(pattern, entries, listings, out) || found;
-  }
-  return finish(out, found ? exit_found : exit_not_found);
+  return run(argc, argv);
 }
