@@ -49,9 +49,8 @@ import _kelvar
 
 # The 83 command names built into the command interpreter, from the list that
 # the tests check the module against.
-BUILTINS = frozenset(
-    re.findall(r'"([a-z]+)"', (Path(__file__).parents[1] / "tests" / "builtin_commands.inc").read_text())
-)
+_BUILTIN_LIST = Path(__file__).resolve().parents[1] / "tests" / "builtin_commands.inc"
+BUILTINS = frozenset(re.findall(r'"([a-z]+)"', _BUILTIN_LIST.read_text()))
 assert len(BUILTINS) == 83
 
 CMD = _kelvar.get_cmd_exe_path()

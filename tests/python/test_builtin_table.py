@@ -12,7 +12,8 @@ import _kelvar
 
 # Written out apart from the module's table, in a list shared with the native
 # tests and the benchmarks.
-ENTRIES = re.findall(r'"([a-z]+)"', (Path(__file__).parents[1] / "builtin_commands.inc").read_text())
+ENTRIES = re.findall(r'"([a-z]+)"',
+                     (Path(__file__).parents[1] / "builtin_commands.inc").read_text())
 # A guard on the list above: 83 distinct names with the known spread of lengths.
 assert len(set(ENTRIES)) == 83
 assert sorted(len(e) for e in ENTRIES) == sorted(
