@@ -7,9 +7,11 @@ order given. A command built into the command interpreter counts as found; its
 path is the text of ``get_cmd_exe_path()``. Control characters in a name (a
 tab or a line feed, say) are written as backslash escapes, so that each name
 keeps to its one line. With ``--fuzzy`` the first match in ``PATH`` order
-wins, not the closest name. The exit status is 0 when every name was found, 1
-when any was not, 2 for a usage error, and 3 when the results could not be
-written (standard output closed or full).
+wins, not the closest name. The exit status is 0 when every name was found;
+1 when any was not, and also when the reader of the output went away before
+everything was written (`kelvar ... | head -1`), whatever was found; 2 for a
+usage error; 3 when the results could not be written otherwise (standard
+output closed or full); and 130 when the run was interrupted (Ctrl+C).
 """
 
 from __future__ import annotations
@@ -26,10 +28,14 @@ import _kelvar
 
 NOT_FOUND = "not found"
 
-# Exit statuses.
+# Exit statuses. A reader that went away has no status of its own: it shares
+# the one of a name not found, whatever was found, so that a pipeline cut
+# short by `head` does not pass for a full success.
 ALL_FOUND = 0
 SOME_NOT_FOUND = 1
+READER_GONE = 1
 OUTPUT_FAILED = 3
+INTERRUPTED = 130  # 128 + SIGINT, as shells report a run ended by Ctrl+C
 
 # A tab or a line feed in a name would break the one line per name; every C0
 # control character and DEL is written as an escape instead.
@@ -73,9 +79,10 @@ def build_parser() -> argparse.ArgumentParser:
             "interpreter for its built-in commands."
         ),
         epilog=(
-            "Exit status: 0 when every name was found, 1 otherwise, 2 for a usage "
-            "error, 3 when the results could not be written (standard output "
-            "closed or full)."
+            "Exit status: 0 when every name was found; 1 when any was not, or when "
+            "the reader of the output went away before it was all written; 2 for a "
+            "usage error; 3 when the results could not be written otherwise "
+            "(standard output closed or full); 130 when interrupted (Ctrl+C)."
         ),
     )
     parser.add_argument(
@@ -151,9 +158,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         _silence_stdout(out)
         if reader_gone:
             # The reader went away (`kelvar ... | head -1`): stop quietly.
-            return SOME_NOT_FOUND
+            return READER_GONE
         # Full (`kelvar NAME > /dev/full`) or otherwise unwritable.
         return _output_failed(error.strerror or str(error))
     except KeyboardInterrupt:
-        return 130
+        return INTERRUPTED
     return ALL_FOUND if all_found else SOME_NOT_FOUND

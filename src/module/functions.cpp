@@ -29,7 +29,7 @@ constexpr Signature sum_signature{"sum_as_arr", {}, sum_parameters, 0, 1, {}};
 constexpr Signature find_signature{"find_executable", {}, find_parameters, 0, 2, {}};
 constexpr Signature builtin_signature{"is_windows_builtin", {}, builtin_parameters, 0, 1, {}};
 
-// Binds the call and converts parameter `index` with `convert`, re-labelling
+// Converts the object bound to parameter `index` with `convert`, re-labelling
 // a failure with the parameter's name.
 template <class Convert>
 auto convert_slot(const Signature& signature, const Ref* slots, std::size_t index, Convert convert)
@@ -58,9 +58,10 @@ Result<Ref> sum_as_arr_body(PyObject* args, PyObject* kwargs) {
 }
 
 // Runs `where` without the interpreter lock, so that a slow or hung child
-// does not stop every other Python thread. The lock is taken back briefly at
-// every wake-up of the wait to run signal handlers: a Ctrl+C must still end
-// the lookup, as it would end any other blocking call. The first reported
+// does not stop every other Python thread. The lock is taken back briefly
+// whenever the runner's stop check is due (see stop_policy.h), not at every
+// wake-up, to run signal handlers: a Ctrl+C must still end the lookup, as it
+// would end any other blocking call. The first reported
 // path is read out here too, still without the lock: on Windows that may ask
 // the file system about the path, which on an unreachable share can take as
 // long as a hung child.
@@ -177,9 +178,8 @@ PyObject* is_windows_builtin_entry(PyObject* self, PyObject* args, PyObject* kwa
       if (const char* const utf8 = PyUnicode_AsUTF8AndSize(command, &size)) {
         const AttachedSection attached;
         const std::string_view text(utf8, static_cast<std::size_t>(size));
-        PyObject* const answer = lookup::is_builtin_command(text) ? Py_True : Py_False;
-        Py_IncRef(answer);
-        return answer;
+        // A new reference from the one call, as cheap as counting one by hand.
+        return PyBool_FromLong(lookup::is_builtin_command(text) ? 1 : 0);
       }
       // A lone surrogate has no UTF-8 form: the encoder's UnicodeEncodeError,
       // raised by the guard as the general path raises it.

@@ -10,20 +10,8 @@ using kelvar::lookup::is_builtin_command;
 
 namespace {
 
-// Written out again, independently of the library's table, so that a name
-// lost or mistyped there shows up.
 constexpr std::string_view all_names[] = {
-    "assoc",    "attrib",   "break",   "bcdedit",  "cacls",    "call",     "cd",      "chcp",
-    "chdir",    "chkdsk",   "chkntfs", "cls",      "cmd",      "color",    "comp",    "compact",
-    "convert",  "copy",     "date",    "del",      "dir",      "diskpart", "doskey",  "driverquery",
-    "echo",     "endlocal", "erase",   "exit",     "fc",       "find",     "findstr", "for",
-    "format",   "fsutil",   "ftype",   "goto",     "gpresult", "help",     "icacls",  "if",
-    "label",    "md",       "mkdir",   "mklink",   "mode",     "more",     "move",    "openfiles",
-    "path",     "pause",    "popd",    "print",    "prompt",   "pushd",    "rd",      "recover",
-    "rem",      "ren",      "rename",  "replace",  "rmdir",    "robocopy", "set",     "setlocal",
-    "sc",       "schtasks", "shift",   "shutdown", "sort",     "start",    "subst",   "systeminfo",
-    "tasklist", "taskkill", "time",    "title",    "tree",     "type",     "ver",     "verify",
-    "vol",      "xcopy",    "wmic",
+#include "../builtin_commands.inc"
 };
 
 // Upper case at the positions where (i % 2 == odd) holds; -1 for all.

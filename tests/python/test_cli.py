@@ -94,8 +94,8 @@ LOOKUPS = [
     pytest.param(["probe"], ["probe\tnot found"], 1, id="a part of a name without fuzzy"),
     pytest.param(["--fuzzy", "dir"], [f"dir\t{CMD}"], 0, id="fuzzy built-in"),
     pytest.param(["--", "-x"], ["-x\tnot found"], 1, id="a name after --"),
-    pytest.param(["a\tb", "c\nd", "e\r\x1b"], ["a\\tb\tnot found", "c\\nd\tnot found",
-                                              "e\\r\\x1b\tnot found"], 1,
+    pytest.param(["a\tb", "c\nd", "e\r\x1b", "f\x7f"], ["a\\tb\tnot found", "c\\nd\tnot found",
+                                                      "e\\r\\x1b\tnot found", "f\\x7f\tnot found"], 1,
                  id="control characters in names are escaped"),
 ]
 
@@ -145,7 +145,10 @@ def test_information_options(launcher, tmp_path, args, first_line):
     if "--help" in args:
         text = b" ".join(proc.stdout.split())
         assert b"the first match in PATH order wins, not the closest name" in text
-        assert b"3 when the results could not be written" in text
+        for status in (b"3 when the results could not be written",
+                       b"1 when any was not, or when the reader of the output went away",
+                       b"130 when interrupted"):
+            assert status in text
 
 
 # The path holds characters outside ASCII; the output is written in the
@@ -229,3 +232,17 @@ def test_output_that_cannot_be_written(launcher, tmp_path, redirect, problem):
     )
     # One line naming the problem, no traceback, and a status of its own.
     assert (proc.returncode, proc.stderr) == (3, b"kelvar: cannot write the results: " + problem + b"\n")
+
+
+@pytest.mark.parametrize(("raised", "status"), [(KeyboardInterrupt, 130), (BrokenPipeError, 1)])
+def test_interrupted_or_abandoned_run_has_its_status(monkeypatch, capsys, raised, status):
+    # The status comes from the outcome, not from what was found: "cls" is found.
+    from kelvar import cli
+
+    def lookup(name, fuzzy):
+        raise raised()
+
+    monkeypatch.setattr(cli, "lookup", lookup)
+    monkeypatch.setattr(cli, "_silence_stdout", lambda out: None)
+    assert cli.main(["cls"]) == status
+    assert capsys.readouterr().err == ""

@@ -134,7 +134,12 @@ def test_random_calls_end_in_results_or_documented_errors():
         try:
             result = getattr(_kelvar, name)(*positional, **keywords)
         except DOCUMENTED as exc:
-            assert type(exc) in DOCUMENTED, where
+            # A TypeError names the call that was refused or the parameter
+            # whose argument was: the caller can tell what to mend.
+            if type(exc) is TypeError:
+                about = (f"{name}()", f"_kelvar.{name}()",
+                         *(f"argument '{p}': " for p in PARAMETERS[name]))
+                assert str(exc).startswith(about), where + f": {exc}"
             outcomes["error"] += 1
             continue
         assert type(result) is RESULT_TYPES[name], where
