@@ -19,6 +19,7 @@ job, and the call counts are cut down to keep the run short.
 """
 
 import collections.abc
+import errno
 import gc
 import json
 import os
@@ -862,3 +863,130 @@ def test_keyword_arguments_freed_by_their_caller_during_the_call(tmp_path, case)
         sandbox.run(source, env=sandbox.env(PYTHONMALLOC="debug"))
     # The lookup's text was read from the name the module held, not freed memory.
     assert sandbox.calls() == [[b"*kelvar-probe*" + EXT.encode()]] * 3 * ("fuzzy" in case)
+
+
+# Hosts that fork behind the module's back, sandboxes that refuse a system
+# call, a new PID namespace: the lookup still answers, no descriptor of the
+# host's reaches `where` (one numbered above the soft limit included), and a
+# signal handler that raises still ends a hung `where`.
+# Its child inherits the sandbox's filter: it forks nothing unless asked to
+# be slow (the host with forking threads is not filtered).
+HOSTILE_BODY = r"""
+case "$1" in
+hang) printf '%s' "$$" > "$S/pid"; exec "$SLEEP" 60;;
+esac
+[ -z "$SLOW" ] || "$SLEEP" 0.05
+if [ -e /proc/$$/fd/300 ]; then echo /leaked; else printf '/found/%s\n' "$1"; fi
+"""
+
+REFUSE_CALL = r"""
+import ctypes, struct
+def refuse(number, error):
+    # Classic BPF: on x86_64, the call `number` fails with `error`.
+    code = [(0x20, 0, 0, 4), (0x15, 1, 0, 0xC000003E), (0x06, 0, 0, 0x7FFF0000),
+            (0x20, 0, 0, 0), (0x15, 0, 1, number), (0x06, 0, 0, 0x00050000 | error),
+            (0x06, 0, 0, 0x7FFF0000)]
+    program = ctypes.create_string_buffer(b"".join(struct.pack("HBBI", *c) for c in code))
+    class Program(ctypes.Structure):
+        _fields_ = [("len", ctypes.c_ushort), ("filter", ctypes.c_void_p)]
+    libc = ctypes.CDLL(None, use_errno=True)
+    assert libc.prctl(38, 1, 0, 0, 0) == 0  # PR_SET_NO_NEW_PRIVS
+    seccomp = Program(len(code), ctypes.addressof(program))
+    assert libc.prctl(22, 2, ctypes.byref(seccomp), 0, 0) == 0, ctypes.get_errno()
+"""
+
+FORK_HOLDERS = r"""
+def fork_holders():
+    # As multiprocessing's fork start method does: children that copy every
+    # descriptor, the lookup's pipes included, and live a while.
+    while True:
+        if os.fork() == 0:
+            os.closerange(0, 3)  # the test's own pipes need not wait for it
+            time.sleep(3)
+            os._exit(0)
+        time.sleep(0.02)
+threading.Thread(target=fork_holders, daemon=True).start()
+os.environ["SLOW"] = "1"
+"""
+
+HOSTILE_MAIN = r"""
+import json, os, resource, signal, sys, threading, time, warnings, _kelvar
+warnings.simplefilter("ignore", DeprecationWarning)
+S = STATE
+PRELUDE
+if "descriptor" in CHECKS:
+    os.dup2(os.open("/dev/null", os.O_RDONLY), 300, inheritable=True)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (256, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
+out = {"answers": [], "slowest": 0}
+for name in ["tool"] * (1 if "one" in CHECKS else 6):
+    start = time.monotonic()
+    out["answers"].append(list(_kelvar.find_executable(name, False)))
+    out["slowest"] = max(out["slowest"], time.monotonic() - start)
+if "stop" in CHECKS:
+    class Alarm(Exception):
+        pass
+    def ring(signum, frame):
+        raise Alarm()
+    signal.signal(signal.SIGALRM, ring)
+    signal.setitimer(signal.ITIMER_REAL, 0.3)
+    try:
+        _kelvar.find_executable("hang", False)
+        out["stop"] = "returned"
+    except Alarm:
+        pid = int(open(os.path.join(S, "pid")).read())
+        try:
+            os.kill(pid, 0)
+            out["stop"] = "where still runs"
+            os.kill(pid, signal.SIGKILL)
+        except ProcessLookupError:
+            out["stop"] = "ended"
+print(json.dumps(out), flush=True)
+os._exit(0)
+"""
+
+X86_64 = LINUX and os.uname().machine == "x86_64"
+NEEDS_X86_64 = pytest.mark.skipif(not X86_64, reason="the filter uses x86_64 call numbers")
+
+
+def _refuse(name, number, error):
+    return pytest.param(REFUSE_CALL + f"refuse({number}, {error})", "descriptor stop",
+                        id=f"{name} refused with {errno.errorcode[error]}", marks=NEEDS_X86_64)
+
+
+@pytest.mark.skipif(not LINUX, reason="Linux hosts")
+@pytest.mark.parametrize("prelude, checks", [
+    pytest.param(FORK_HOLDERS, "descriptor stop", id="a thread that forks without exec"),
+    _refuse("close_range", 436, errno.ENOSYS),
+    _refuse("close_range", 436, errno.EPERM),
+    _refuse("pidfd_send_signal", 424, errno.EPERM),
+    _refuse("pidfd_open", 434, errno.ENOSYS),
+    _refuse("prctl", 157, errno.EPERM),
+    _refuse("vfork", 58, errno.ENOSYS),
+    _refuse("vfork", 58, errno.EPERM),
+    _refuse("setpgid", 109, errno.EPERM),
+    pytest.param(REFUSE_CALL + "refuse(434, 38)\n" + FORK_HOLDERS, "descriptor stop",
+                 id="forks without exec and no pidfd", marks=NEEDS_X86_64),
+    # The first child is the namespace's first process; after it, no fork
+    # succeeds, so one lookup is all there is.
+    pytest.param("os.unshare(os.CLONE_NEWPID)", "one", id="a new PID namespace",
+                  marks=pytest.mark.skipif(sys.version_info < (3, 12) or not LINUX
+                                           or os.geteuid() != 0, reason="3.12 as root")),
+])
+def test_hostile_hosts_still_get_answers(tmp_path, prelude, checks):
+    from _fake_where import Sandbox
+
+    sandbox = Sandbox(tmp_path)
+    sandbox.write_where(body=HOSTILE_BODY)
+    source = (HOSTILE_MAIN.replace("STATE", repr(str(sandbox.state))).replace("CHECKS", repr(checks))
+              .replace("PRELUDE", prelude))
+    try:
+        out = sandbox.run(source)
+    except AssertionError as error:
+        if "PermissionError" in str(error) and "unshare" in prelude:
+            pytest.skip("the system refuses a new PID namespace")
+        raise
+    count = 1 if checks == "one" else 6
+    assert out["answers"] == [["tool", "/found/tool"]] * count
+    # A bound against waiting for a forked holder (it lives 3 s), not a speed goal.
+    assert out["slowest"] < 1.5
+    assert out.get("stop", "ended") == "ended"
