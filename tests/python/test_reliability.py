@@ -869,13 +869,11 @@ def test_keyword_arguments_freed_by_their_caller_during_the_call(tmp_path, case)
 # call, a new PID namespace: the lookup still answers, no descriptor of the
 # host's reaches `where` (one numbered above the soft limit included), and a
 # signal handler that raises still ends a hung `where`.
-# Its child inherits the sandbox's filter: it forks nothing unless asked to
-# be slow (the host with forking threads is not filtered).
+# It inherits the sandbox's filter, which may refuse it a fork.
 HOSTILE_BODY = r"""
 case "$1" in
 hang) printf '%s' "$$" > "$S/pid"; exec "$SLEEP" 60;;
 esac
-[ -z "$SLOW" ] || "$SLEEP" 0.05
 if [ -e /proc/$$/fd/300 ]; then echo /leaked; else printf '/found/%s\n' "$1"; fi
 """
 
@@ -897,16 +895,22 @@ def refuse(number, error):
 
 FORK_HOLDERS = r"""
 def fork_holders():
-    # As multiprocessing's fork start method does: children that copy every
-    # descriptor, the lookup's pipes included, and live a while.
+    # As multiprocessing's fork start method does: a child that copies every
+    # descriptor and lives a while. It is made the moment a lookup's pipes
+    # appear, before `where` has started, so that it holds their write ends.
+    def pipes():
+        return sum(os.readlink(f"/proc/self/fd/{fd}").startswith("pipe:")
+                   for fd in os.listdir("/proc/self/fd") if os.path.exists(f"/proc/self/fd/{fd}"))
+    idle = pipes()
     while True:
-        if os.fork() == 0:
-            os.closerange(0, 3)  # the test's own pipes need not wait for it
-            time.sleep(3)
-            os._exit(0)
-        time.sleep(0.02)
+        if pipes() >= idle + 4:
+            if os.fork() == 0:
+                os.closerange(0, 3)  # the test's own pipes need not wait for it
+                time.sleep(3)
+                os._exit(0)
+            while pipes() > idle:
+                time.sleep(0.001)
 threading.Thread(target=fork_holders, daemon=True).start()
-os.environ["SLOW"] = "1"
 """
 
 HOSTILE_MAIN = r"""
@@ -918,7 +922,7 @@ if "descriptor" in CHECKS:
     os.dup2(os.open("/dev/null", os.O_RDONLY), 300, inheritable=True)
     resource.setrlimit(resource.RLIMIT_NOFILE, (256, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
 out = {"answers": [], "slowest": 0}
-for name in ["tool"] * (1 if "one" in CHECKS else 6):
+for name in ["tool"] * LOOKUPS:
     start = time.monotonic()
     out["answers"].append(list(_kelvar.find_executable(name, False)))
     out["slowest"] = max(out["slowest"], time.monotonic() - start)
@@ -977,15 +981,17 @@ def test_hostile_hosts_still_get_answers(tmp_path, prelude, checks):
 
     sandbox = Sandbox(tmp_path)
     sandbox.write_where(body=HOSTILE_BODY)
+    # A holder is made for about one lookup in five: enough lookups that
+    # one surely gets it.
+    count = 1 if checks == "one" else 30 if "fork_holders" in prelude else 4
     source = (HOSTILE_MAIN.replace("STATE", repr(str(sandbox.state))).replace("CHECKS", repr(checks))
-              .replace("PRELUDE", prelude))
+              .replace("PRELUDE", prelude).replace("LOOKUPS", str(count)))
     try:
         out = sandbox.run(source)
     except AssertionError as error:
         if "PermissionError" in str(error) and "unshare" in prelude:
             pytest.skip("the system refuses a new PID namespace")
         raise
-    count = 1 if checks == "one" else 6
     assert out["answers"] == [["tool", "/found/tool"]] * count
     # A bound against waiting for a forked holder (it lives 3 s), not a speed goal.
     assert out["slowest"] < 1.5
