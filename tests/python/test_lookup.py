@@ -542,6 +542,9 @@ _HANG_SOURCE = """
 
     if hasattr(signal, "SIGUSR1"):
         signal.signal(signal.SIGUSR1, raising)
+    # Started with SIGINT ignored (under nohup, or from a background job of
+    # a script), the interpreter installs no handler of its own for it.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     if how == "interrupt_main from a thread":
         # What Ctrl+C amounts to on Windows, where the console handler
         # thread trips the interpreter's signal flag.
