@@ -424,6 +424,9 @@ def test_a_relative_start_path_still_counts_after_chdir(sandbox):
     pytest.param(b"/after\n", b"e" * (1 << 20), ERR_THEN_OUT, "/after", id="1 MiB stderr, then stdout"),
     pytest.param(b"/first\n" + b"/more\n" * 200_000, b"e" * (1 << 20), OUT_THEN_ERR, "/first",
                  id="1 MiB stdout, then 1 MiB stderr"),
+    pytest.param(b"", b"/from-stderr\n", 'exec >&-\n"$CAT" "$ERR" >&2\n', None,
+                 id="stdout closed, a path on stderr",
+                 marks=pytest.mark.skipif(ON_WINDOWS, reason="a body of the POSIX fake")),
 ])
 def test_both_streams_are_drained(fake, out, err, body, path):
     fake.sandbox.write_where(out=out, err=err, body=body)
