@@ -33,13 +33,15 @@ namespace kelvar::lookup::posix {
 namespace {
 
 // Shared by the parent and the vfork child; the child writes only the last
-// two fields.
+// two fields. They are volatile: the compiler sees the child's writes only on
+// a path that never returns, and would otherwise let the parent read the
+// values they had before vfork.
 struct ChildPlan {
   const StartPlan& start;
   pid_t parent;
   rlim_t descriptor_limit;  // for closing one by one when nothing better works
-  bool own_group;
-  int error;  // written by the child when a step fails
+  volatile bool own_group;
+  volatile int error;  // written by the child when a step fails
 };
 
 // Everything below runs in the vfork child: only system calls, no
