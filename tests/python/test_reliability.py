@@ -873,6 +873,7 @@ def test_keyword_arguments_freed_by_their_caller_during_the_call(tmp_path, case)
 HOSTILE_BODY = r"""
 case "$1" in
 hang) printf '%s' "$$" > "$S/pid"; exec "$SLEEP" 60;;
+late) exec "${0%/*}/python" -c "$LATE";;
 esac
 if [ -e /proc/$$/fd/300 ]; then echo /leaked; else printf '/found/%s\n' "$1"; fi
 """
@@ -936,6 +937,10 @@ for name in ["tool"] * LOOKUPS:
     out["answers"].append(list(_kelvar.find_executable(name, False)))
     out["slowest"] = max(out["slowest"], time.monotonic() - start)
 if "stop" in CHECKS:
+    # `where` exits at once; what its child writes a moment later is the answer.
+    os.environ["LATE"] = ("import os, time\n"
+                          "if os.fork() == 0: time.sleep(0.2); os.write(1, b'/late\\n')\n")
+    out["late"] = _kelvar.find_executable("late", False)[1]
     class Alarm(Exception):
         pass
     def ring(signum, frame):
@@ -1008,3 +1013,4 @@ def test_hostile_hosts_still_get_answers(tmp_path, prelude, checks):
     # A bound against waiting for a forked holder (it lives 3 s), not a speed goal.
     assert out["slowest"] < 1.5
     assert out.get("stop", "ended") == "ended"
+    assert out.get("late", "/late") == "/late"
