@@ -32,7 +32,9 @@ UniqueFd watch_exit(pid_t pid) noexcept {
 #if defined(__linux__)
 // The process group named in a /proc/<pid>/stat line ("pid (comm) state
 // ppid pgrp ..."; the command may itself hold parentheses and blanks), or
-// -1 when it cannot be read.
+// -1 when it cannot be read or the process has exited: an orphan stays a
+// zombie in its group until its new parent reaps it, which may take a while,
+// but holds no descriptor any more.
 long group_in_stat(const char* name) noexcept {
   char path[64] = "/proc/";
   std::strncat(path, name, sizeof path - 16);
@@ -50,7 +52,7 @@ long group_in_stat(const char* name) noexcept {
   long parent;
   long group;
   if (std::sscanf(end_of_command + 1, " %c %ld %ld", &state, &parent, &group) != 3) return -1;
-  return group;
+  return state == 'Z' || state == 'X' ? -1 : group;
 }
 #endif
 
