@@ -407,6 +407,9 @@ def test_where_beside_the_interpreter_as_it_was_started(sandbox, start, before, 
     pytest.param(b"/after\n", b"e" * (1 << 20), ERR_THEN_OUT, "/after", id="1 MiB stderr, then stdout"),
     pytest.param(b"/first\n" + b"/more\n" * 200_000, b"e" * (1 << 20), OUT_THEN_ERR, "/first",
                  id="1 MiB stdout, then 1 MiB stderr"),
+    pytest.param(b"", b"/from-stderr\n", 'exec >&-\n"$CAT" "$ERR" >&2\n', None,
+                 id="stdout closed, a path on stderr",
+                 marks=pytest.mark.skipif(ON_WINDOWS, reason="a body of the POSIX fake")),
 ])
 def test_both_streams_are_drained(fake, out, err, body, path):
     fake.sandbox.write_where(out=out, err=err, body=body)
@@ -525,6 +528,9 @@ _HANG_SOURCE = """
 
     if hasattr(signal, "SIGUSR1"):
         signal.signal(signal.SIGUSR1, raising)
+    # Started with SIGINT ignored (under nohup, or from a background job of
+    # a script), the interpreter installs no handler of its own for it.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     if how == "interrupt_main from a thread":
         # What Ctrl+C amounts to on Windows, where the console handler
         # thread trips the interpreter's signal flag.

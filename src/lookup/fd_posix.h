@@ -1,0 +1,50 @@
+// Owned descriptors, the output pipes and error texts of the POSIX runner.
+#pragma once
+
+#include <string>
+#include <utility>
+
+#include "lookup/process.h"
+
+namespace kelvar::lookup::posix {
+
+class UniqueFd {
+ public:
+  UniqueFd() noexcept = default;
+  explicit UniqueFd(int fd) noexcept : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) {
+      reset();
+      fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd() { reset(); }
+
+  int get() const noexcept { return fd_; }
+  explicit operator bool() const noexcept { return fd_ >= 0; }
+  void reset() noexcept;
+
+ private:
+  int fd_ = -1;
+};
+
+struct Pipe {
+  UniqueFd read_end;
+  UniqueFd write_end;
+};
+
+// 0, or the error number of the step that failed. Both ends are
+// close-on-exec and numbered above 2.
+int make_pipe(Pipe& pipe) noexcept;
+
+// "No such file or directory (os error 2)".
+std::string describe_errno(int error);
+
+// A failed run whose `error` names the step and the reason.
+RunResult failure(const char* step, int error);
+
+}  // namespace kelvar::lookup::posix

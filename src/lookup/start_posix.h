@@ -1,0 +1,35 @@
+// Starting `where`: its standard input from the null device, its outputs to
+// the given pipe ends, no other descriptor of the host's, default signal
+// state, and (where the system allows) a process group of its own, so that
+// the run can tell when `where` and everything it started have gone.
+#pragma once
+
+#include <sys/types.h>
+
+namespace kelvar::lookup::posix {
+
+struct StartPlan {
+  const char* program;
+  char* const* argv;
+  char* const* envp;
+  int out_fd;  // write ends, above 2, close-on-exec
+  int err_fd;
+};
+
+struct Started {
+  pid_t pid = -1;
+  // The child leads a process group numbered by its pid: false when the
+  // system refused to make one.
+  bool own_group = false;
+};
+
+// 0 and the child in `started`, or the error number of the step that failed
+// (no child is left over then). On Linux with vfork and steps of our own,
+// falling back to posix_spawn when vfork is refused; elsewhere posix_spawn.
+int start_child(const StartPlan& plan, Started& started) noexcept;
+
+// The posix_spawn variant, for systems other than Linux and for a Linux
+// sandbox that refuses vfork.
+int start_with_spawn(const StartPlan& plan, Started& started) noexcept;
+
+}  // namespace kelvar::lookup::posix
