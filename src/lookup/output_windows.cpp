@@ -2,7 +2,7 @@
 // page, as a rule the OEM one and in some setups the ANSI one, not in UTF-8,
 // so a non-ASCII path arrives as bytes that UTF-8 cannot read.
 
-#include "lookup/windows_api.h"
+#include "common/windows_api.h"
 
 #include <climits>
 #include <cstddef>

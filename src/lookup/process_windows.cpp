@@ -1,7 +1,7 @@
 // The process runner on Windows: program search, command-line quoting, and a
 // run that captures both output streams through overlapped pipes.
 
-#include "lookup/windows_api.h"
+#include "common/windows_api.h"
 
 #include <array>
 #include <climits>

@@ -53,7 +53,7 @@
 // Output goes through WriteFile, never through the C runtime's text mode,
 // so the bytes arrive exactly as asked.
 
-#include "lookup/windows_api.h"
+#include "common/windows_api.h"
 // After windows.h, whose types it needs.
 #include <fcntl.h>
 #include <io.h>
