@@ -3,6 +3,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -383,33 +385,40 @@ TEST_CASE(windows_without_the_fake_the_system_where_answers_well_formed) {
 }
 
 TEST_CASE(windows_lookups_on_threads_each_get_their_own_answer) {
+  // KELVAR_WIN_STRESS=THREADSxROUNDS makes this the stress check of a loaded
+  // machine; every wrong answer is reported with the run's own reason.
   ScopedEnv echo(L"KELVAR_FAKE_WHERE_ECHO", "1");
-  constexpr int kThreads = 6;
-  constexpr int kRounds = 4;
-  std::vector<std::vector<std::optional<std::string>>> answers(kThreads);
+  int threads_wanted = 6;
+  int rounds = 4;
+  if (const char* stress = std::getenv("KELVAR_WIN_STRESS")) {
+    std::sscanf(stress, "%dx%d", &threads_wanted, &rounds);
+  }
+  const int kThreads = threads_wanted;
+  std::vector<std::vector<std::string>> wrong(kThreads);
   std::vector<std::thread> threads;
   std::atomic<int> ready{0};
   for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([t, &answers, &ready] {
+    threads.emplace_back([t, rounds, kThreads, &wrong, &ready] {
       // Start together, so the runs really overlap.
       ready.fetch_add(1);
       while (ready.load() < kThreads) std::this_thread::yield();
-      for (int r = 0; r < kRounds; ++r) {
+      for (int r = 0; r < rounds; ++r) {
         const std::string query =
             build_query("thread " + std::to_string(t) + " round " + std::to_string(r), false);
         const auto result = run_where(query);
-        answers[t].push_back(result ? first_reported_path(*result) : std::nullopt);
+        const auto answer = result ? first_reported_path(*result) : std::nullopt;
+        if (answer == std::optional<std::string>(query)) continue;
+        wrong[t].push_back(query + ": " +
+                           (result ? "status " + std::to_string(static_cast<int>(result->status)) +
+                                         ", " + result->error + ", exit " +
+                                         std::to_string(result->exit_code) + ", err " + result->err
+                                   : "not prepared"));
       }
     });
   }
   for (std::thread& thread : threads) thread.join();
   for (int t = 0; t < kThreads; ++t) {
-    CHECK_EQ(answers[t].size(), std::size_t{kRounds});
-    for (int r = 0; r < kRounds && r < static_cast<int>(answers[t].size()); ++r) {
-      const std::string expected =
-          build_query("thread " + std::to_string(t) + " round " + std::to_string(r), false);
-      CHECK(answers[t][r] == std::optional<std::string>(expected));
-    }
+    for (const std::string& line : wrong[t]) CHECK_EQ(line, std::string());
   }
 }
 
@@ -421,7 +430,8 @@ TEST_CASE(windows_runs_leave_no_handle_behind) {
   CHECK(before > 0);
   for (int i = 0; i < 20; ++i) {
     const auto result = run_printing("C:\\x.exe\r\n", static_cast<unsigned>(i % 3));
-    CHECK(result.has_value() && result->status == RunStatus::completed);
+    CHECK(result.has_value());
+    if (result) CHECK_EQ(result->error, std::string());
   }
   CHECK(!run_where(std::string("nul\0", 4)).has_value());
   CHECK_EQ(open_handle_count(), before);
