@@ -18,6 +18,14 @@
 //                                done) once all that is set up: "<pid> <grandchild pid>"
 //   KELVAR_FAKE_WHERE_EXIT       exit code (default 0)
 //
+// A step of its own that fails (a write, a standard handle, the start of the
+// grandchild) is reported on standard error as "where.exe: <step> failed
+// (error <code>)" and ends the program with exit code 97, so that a test
+// can tell the fake's own failure from the runner's.
+//
+// Started as "where.exe --hold <event>", it only waits (at most 60 s) for
+// that event: a stand-in for a program that the host starts.
+//
 // and, for the Python suite, which drives the same program:
 //
 //   KELVAR_FAKE_WHERE_CALLS      file to append each call's arguments to, as
@@ -109,6 +117,18 @@ bool write_all(HANDLE h, std::string_view bytes) {
     bytes.remove_prefix(written);
   }
   return true;
+}
+
+constexpr int kOwnFailure = 97;
+
+[[noreturn]] void fail(const char* step) {
+  const DWORD code = GetLastError();
+  const std::string text =
+      std::string("where.exe: ") + step + " failed (error " + std::to_string(code) + ")\r\n";
+  DWORD written = 0;
+  WriteFile(GetStdHandle(STD_ERROR_HANDLE), text.data(), static_cast<DWORD>(text.size()), &written,
+            nullptr);
+  ExitProcess(kOwnFailure);
 }
 
 bool write_file(const std::wstring& path, std::string_view bytes) {
@@ -203,9 +223,11 @@ std::string calls_record(int argc, wchar_t** argv) {
 void append_file(const std::wstring& path, std::string_view bytes) {
   HANDLE h = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
                          nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return;
+  if (h == INVALID_HANDLE_VALUE) fail("opening the record of calls");
   DWORD written = 0;
-  WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  if (!WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr)) {
+    fail("appending to the record of calls");
+  }
   CloseHandle(h);
 }
 
@@ -228,7 +250,7 @@ std::string file_bytes(const std::wstring& path) {
   std::string bytes;
   HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return bytes;
+  if (h == INVALID_HANDLE_VALUE) fail("opening a file of bytes to write");
   char buffer[65536];
   DWORD got = 0;
   while (ReadFile(h, buffer, sizeof buffer, &got, nullptr) && got > 0) bytes.append(buffer, got);
@@ -274,13 +296,19 @@ int wmain(int argc, wchar_t** argv) {
   _setmode(_fileno(stdout), _O_BINARY);
   _setmode(_fileno(stderr), _O_BINARY);
   if (argc == 2 && std::wstring_view(argv[1]) == L"--grandchild") return grandchild();
+  if (argc == 3 && std::wstring_view(argv[1]) == L"--hold") {
+    HANDLE event = OpenEventW(SYNCHRONIZE, FALSE, argv[2]);
+    if (event == nullptr) fail("opening the event to hold for");
+    WaitForSingleObject(event, 60000);
+    return 0;
+  }
 
   if (auto path = env(L"KELVAR_FAKE_WHERE_ARGV")) {
     const auto [crt, shell] = arguments(argc, argv, 0);
     std::string record;
     append_list(record, crt);
     append_list(record, shell);
-    write_file(*path, record);
+    if (!write_file(*path, record)) fail("writing the argument record");
   }
 
   if (auto path = env(L"KELVAR_FAKE_WHERE_CALLS")) append_file(*path, calls_record(argc, argv));
@@ -294,6 +322,8 @@ int wmain(int argc, wchar_t** argv) {
 
   const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
   const HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+  if (out == nullptr || out == INVALID_HANDLE_VALUE) fail("finding standard output");
+  if (err == nullptr || err == INVALID_HANDLE_VALUE) fail("finding standard error");
 
   std::string out_bytes;
   if (env(L"KELVAR_FAKE_WHERE_STDIN")) {
@@ -332,13 +362,10 @@ int wmain(int argc, wchar_t** argv) {
   if (auto hex = env(L"KELVAR_FAKE_WHERE_ERR_HEX")) err_bytes += from_hex(*hex);
   if (auto path = env(L"KELVAR_FAKE_WHERE_ERR_FILE")) err_bytes += file_bytes(*path);
 
-  if (env(L"KELVAR_FAKE_WHERE_OUT_FIRST")) {
-    write_all(out, out_bytes);
-    write_all(err, err_bytes);
-  } else {
-    write_all(err, err_bytes);
-    write_all(out, out_bytes);
-  }
+  const bool out_first = env(L"KELVAR_FAKE_WHERE_OUT_FIRST").has_value();
+  if (out_first && !write_all(out, out_bytes)) fail("writing standard output");
+  if (!write_all(err, err_bytes)) fail("writing standard error");
+  if (!out_first && !write_all(out, out_bytes)) fail("writing standard output");
   if (env(L"KELVAR_FAKE_WHERE_CRASH")) TerminateProcess(GetCurrentProcess(), 0xC0000005);
   if (auto ms = env(L"KELVAR_FAKE_WHERE_CLOSE_MS")) {
     CloseHandle(out);
@@ -347,7 +374,10 @@ int wmain(int argc, wchar_t** argv) {
   }
 
   DWORD grandchild_pid = 0;
-  if (env(L"KELVAR_FAKE_WHERE_GRANDCHILD")) grandchild_pid = start_grandchild();
+  if (env(L"KELVAR_FAKE_WHERE_GRANDCHILD")) {
+    grandchild_pid = start_grandchild();
+    if (grandchild_pid == 0) fail("starting the grandchild");
+  }
   if (auto marker = env(L"KELVAR_FAKE_WHERE_MARKER")) {
     const std::wstring partial = *marker + L".partial";
     if (write_file(partial,

@@ -422,6 +422,51 @@ TEST_CASE(windows_lookups_on_threads_each_get_their_own_answer) {
   }
 }
 
+TEST_CASE(windows_a_program_the_host_starts_meanwhile_never_delays_a_run) {
+  // Another thread starts programs with handle inheritance and no handle
+  // list, as subprocess with close_fds=False and os.spawnv do, while runs go
+  // on: one started as a run's child is being created inherits its write
+  // ends. Each holds on until released (or 60 s), so a run that waited for
+  // one would outlast its hold: all must still be alive after the runs.
+  const std::wstring event_name = L"Local\\kelvar-hold-" + std::to_wstring(GetCurrentProcessId());
+  HANDLE release = CreateEventW(nullptr, TRUE, FALSE, event_name.c_str());
+  CHECK(release != nullptr);
+  const std::wstring program = executable_directory() + L"\\where.exe";
+  std::vector<HANDLE> strangers;
+  std::atomic<bool> running{true};
+  std::thread spawner([&] {
+    while (running.load() && strangers.size() < 40) {
+      std::wstring command_line = L"\"" + program + L"\" --hold " + event_name;
+      STARTUPINFOW startup{};
+      startup.cb = sizeof(startup);
+      PROCESS_INFORMATION info{};
+      if (!CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, TRUE,
+                          DETACHED_PROCESS, nullptr, nullptr, &startup, &info)) {
+        break;
+      }
+      CloseHandle(info.hThread);
+      strangers.push_back(info.hProcess);
+    }
+  });
+  for (int i = 0; i < 30; ++i) {
+    const auto result = run_printing("C:\\held.exe\r\n");
+    CHECK(result && result->status == RunStatus::completed);
+    if (result) CHECK_EQ(result->out, std::string("C:\\held.exe\r\n"));
+  }
+  running.store(false);
+  spawner.join();
+  CHECK(strangers.size() >= 2);
+  int ended = 0;
+  for (HANDLE stranger : strangers) ended += WaitForSingleObject(stranger, 0) == WAIT_OBJECT_0;
+  CHECK_EQ(ended, 0);
+  SetEvent(release);
+  for (HANDLE stranger : strangers) {
+    WaitForSingleObject(stranger, INFINITE);
+    CloseHandle(stranger);
+  }
+  CloseHandle(release);
+}
+
 TEST_CASE(windows_runs_leave_no_handle_behind) {
   // Every path closes what it opened; a leak shows as more open handles
   // after many runs. (Wine's GetProcessHandleCount always answers 0, so the
