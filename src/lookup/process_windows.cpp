@@ -25,6 +25,7 @@ const DWORD kStopWait = static_cast<DWORD>(stop_check_interval.count());
 // is asked whether anything the child started is still alive: no event
 // tells when the job empties.
 constexpr DWORD kJobPoll = 5;  // milliseconds
+constexpr int kStartAttempts = 4;
 
 // A failed run that says which step failed and what the system answered.
 RunResult failed_run(std::string_view step, DWORD code) {
@@ -169,13 +170,21 @@ bool create_process(const PreparedRun& prepared, const ChildEnds& ends,
     failure = failed_run("making the child's handles inheritable", GetLastError());
     return false;
   }
-  // CreateProcessW may write into the command line, so it gets a copy.
-  std::wstring command_line = prepared.command_line;
   const DWORD flags = EXTENDED_STARTUPINFO_PRESENT | DETACHED_PROCESS | extra_flags;
-  const BOOL started =
-      CreateProcessW(prepared.program.c_str(), command_line.data(), nullptr, nullptr, TRUE, flags,
-                     nullptr, nullptr, &startup.StartupInfo, &info);
-  const DWORD error = GetLastError();
+  BOOL started = FALSE;
+  DWORD error = ERROR_SUCCESS;
+  // Under Wine on a loaded machine a start fails now and then with
+  // ERROR_INTERNAL_ERROR: the new process died while Wine was still setting
+  // it up, and no process is left of it (subprocess.run fails the same way).
+  // Such a start is tried again; any other failure is final.
+  for (int attempt = 0; attempt < kStartAttempts && !started; ++attempt) {
+    // CreateProcessW may write into the command line, so it gets a copy.
+    std::wstring command_line = prepared.command_line;
+    started = CreateProcessW(prepared.program.c_str(), command_line.data(), nullptr, nullptr, TRUE,
+                             flags, nullptr, nullptr, &startup.StartupInfo, &info);
+    error = GetLastError();
+    if (error != ERROR_INTERNAL_ERROR) break;
+  }
   set_inheritable(ends, false);
   if (!started) {
     failure = failed_run("starting " + to_utf8(prepared.program).value_or("the program"), error);

@@ -220,13 +220,15 @@ TEST_CASE(windows_exit_code_and_output_are_reported) {
   struct Row {
     unsigned exit_code;
     std::optional<std::string> path;
+    const char* close_ms;  // the child closes its output this long before it exits
   };
   const Row rows[] = {
-      {0, "C:\\Tools\\git.exe"},
-      {1, std::nullopt},
-      {2, std::nullopt},
+      {0, "C:\\Tools\\git.exe", nullptr}, {1, std::nullopt, nullptr}, {2, std::nullopt, nullptr},
+      {0, "C:\\Tools\\git.exe", "300"},   {3, std::nullopt, "300"},
   };
   for (const Row& row : rows) {
+    ScopedEnv close(L"KELVAR_FAKE_WHERE_CLOSE_MS",
+                    row.close_ms ? std::optional<std::wstring>(wide(row.close_ms)) : std::nullopt);
     const auto result = run_printing("C:\\Tools\\git.exe\r\n", row.exit_code);
     CHECK(result.has_value());
     if (!result) continue;
@@ -235,6 +237,39 @@ TEST_CASE(windows_exit_code_and_output_are_reported) {
     CHECK_EQ(result->out, std::string("C:\\Tools\\git.exe\r\n"));
     CHECK_EQ(result->err, std::string());
     CHECK(first_reported_path(*result) == row.path);
+  }
+}
+
+TEST_CASE(windows_failures_say_what_failed) {
+  // A run that fails names its step and the system's error; the test
+  // where.exe names its own failures, and they are told apart by its exit code.
+  ScratchDir dir(L"fail");
+  CHECK(touch(dir / L"not-a-program.exe"));
+  struct Row {
+    std::wstring program;  // empty: the test where.exe, made to fail itself
+    RunStatus status;
+    std::string_view error_part;
+  };
+  const Row rows[] = {
+      {dir / L"missing.exe", RunStatus::failed, "starting "},
+      {dir / L"missing.exe", RunStatus::failed, "(os error 2)"},
+      {dir / L"not-a-program.exe", RunStatus::failed, "starting "},
+      {L"", RunStatus::completed, ""},
+  };
+  ScopedEnv missing(L"KELVAR_FAKE_WHERE_OUT_FILE", std::optional<std::wstring>(dir / L"none"));
+  for (const Row& row : rows) {
+    std::optional<PreparedRun> prepared = prepare_run(where_program, "x.exe");
+    CHECK(prepared.has_value());
+    if (!prepared) continue;
+    if (!row.program.empty()) prepared->program = row.program;
+    const RunResult result = kelvar::lookup::run(*prepared, [] { return false; });
+    CHECK(result.status == row.status);
+    CHECK(result.error.find(row.error_part) != std::string::npos);
+    CHECK_EQ(result.error.empty(), row.status == RunStatus::completed);
+    if (row.program.empty()) {
+      CHECK_EQ(result.exit_code, std::uint32_t{97});
+      CHECK(result.err.find("where.exe: opening a file of bytes to write failed (error 2)") == 0);
+    }
   }
 }
 
