@@ -290,41 +290,8 @@ DWORD env_number(const wchar_t* name) {
   return value ? static_cast<DWORD>(std::wcstoul(value->c_str(), nullptr, 10)) : 0;
 }
 
-}  // namespace
-
-int wmain(int argc, wchar_t** argv) {
-  _setmode(_fileno(stdout), _O_BINARY);
-  _setmode(_fileno(stderr), _O_BINARY);
-  if (argc == 2 && std::wstring_view(argv[1]) == L"--grandchild") return grandchild();
-  if (argc == 3 && std::wstring_view(argv[1]) == L"--hold") {
-    HANDLE event = OpenEventW(SYNCHRONIZE, FALSE, argv[2]);
-    if (event == nullptr) fail("opening the event to hold for");
-    WaitForSingleObject(event, 60000);
-    return 0;
-  }
-
-  if (auto path = env(L"KELVAR_FAKE_WHERE_ARGV")) {
-    const auto [crt, shell] = arguments(argc, argv, 0);
-    std::string record;
-    append_list(record, crt);
-    append_list(record, shell);
-    if (!write_file(*path, record)) fail("writing the argument record");
-  }
-
-  if (auto path = env(L"KELVAR_FAKE_WHERE_CALLS")) append_file(*path, calls_record(argc, argv));
-  if (env(L"KELVAR_FAKE_WHERE_SEARCH")) return search_path(argc > 1 ? argv[1] : L"");
-  if (auto path = env(L"KELVAR_FAKE_WHERE_PID_FILE")) {
-    write_by_rename(*path, std::to_string(GetCurrentProcessId()));
-  }
-  bool seen = true;
-  if (auto path = env(L"KELVAR_FAKE_WHERE_WAIT_FILE")) seen = wait_for_file(*path);
-  if (const DWORD ms = env_number(L"KELVAR_FAKE_WHERE_SLEEP_MS")) Sleep(ms);
-
-  const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-  const HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
-  if (out == nullptr || out == INVALID_HANDLE_VALUE) fail("finding standard output");
-  if (err == nullptr || err == INVALID_HANDLE_VALUE) fail("finding standard error");
-
+// What goes to standard output, as the variables ask.
+std::string output_bytes(int argc, wchar_t** argv, bool seen) {
   std::string out_bytes;
   if (env(L"KELVAR_FAKE_WHERE_STDIN")) {
     char byte = 0;
@@ -355,13 +322,59 @@ int wmain(int argc, wchar_t** argv) {
     const DWORD len = GetCurrentDirectoryW(MAX_PATH * 4, cwd);
     out_bytes += utf8(std::wstring_view(cwd, len < MAX_PATH * 4 ? len : 0)) + "\r\n";
   }
+  return out_bytes;
+}
+
+std::string error_bytes() {
   std::string err_bytes;
   if (auto count = env(L"KELVAR_FAKE_WHERE_ERR_BYTES")) {
     err_bytes.assign(static_cast<std::size_t>(std::wcstoul(count->c_str(), nullptr, 10)), 'e');
   }
   if (auto hex = env(L"KELVAR_FAKE_WHERE_ERR_HEX")) err_bytes += from_hex(*hex);
   if (auto path = env(L"KELVAR_FAKE_WHERE_ERR_FILE")) err_bytes += file_bytes(*path);
+  return err_bytes;
+}
 
+int hold(const wchar_t* event_name) {
+  HANDLE event = OpenEventW(SYNCHRONIZE, FALSE, event_name);
+  if (event == nullptr) fail("opening the event to hold for");
+  WaitForSingleObject(event, 60000);
+  return 0;
+}
+
+void record_arguments(const std::wstring& path, int argc, wchar_t** argv) {
+  const auto [crt, shell] = arguments(argc, argv, 0);
+  std::string record;
+  append_list(record, crt);
+  append_list(record, shell);
+  if (!write_file(path, record)) fail("writing the argument record");
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
+  if (argc == 2 && std::wstring_view(argv[1]) == L"--grandchild") return grandchild();
+  if (argc == 3 && std::wstring_view(argv[1]) == L"--hold") return hold(argv[2]);
+  if (auto path = env(L"KELVAR_FAKE_WHERE_ARGV")) record_arguments(*path, argc, argv);
+
+  if (auto path = env(L"KELVAR_FAKE_WHERE_CALLS")) append_file(*path, calls_record(argc, argv));
+  if (env(L"KELVAR_FAKE_WHERE_SEARCH")) return search_path(argc > 1 ? argv[1] : L"");
+  if (auto path = env(L"KELVAR_FAKE_WHERE_PID_FILE")) {
+    write_by_rename(*path, std::to_string(GetCurrentProcessId()));
+  }
+  bool seen = true;
+  if (auto path = env(L"KELVAR_FAKE_WHERE_WAIT_FILE")) seen = wait_for_file(*path);
+  if (const DWORD ms = env_number(L"KELVAR_FAKE_WHERE_SLEEP_MS")) Sleep(ms);
+
+  const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  const HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+  if (out == nullptr || out == INVALID_HANDLE_VALUE) fail("finding standard output");
+  if (err == nullptr || err == INVALID_HANDLE_VALUE) fail("finding standard error");
+
+  const std::string out_bytes = output_bytes(argc, argv, seen);
+  const std::string err_bytes = error_bytes();
   const bool out_first = env(L"KELVAR_FAKE_WHERE_OUT_FIRST").has_value();
   if (out_first && !write_all(out, out_bytes)) fail("writing standard output");
   if (!write_all(err, err_bytes)) fail("writing standard error");
