@@ -22,6 +22,11 @@ compiler (CC, else cc, gcc or clang), in a temporary directory:
 Without a compiler (or a static C library) the rows that need them say so.
 A row marked "(reference)" has no goal: it shows what bounds another row,
 here what a bare process start costs against subprocess.run.
+
+On Windows the `where` is the one the lookup runs first, beside the
+interpreter, and rows of their own compare the lookup with subprocess.run of
+that same where.exe and with a bare start of an empty program. No compiler
+is expected there: KELVAR_BENCH_EMPTY_EXE names a prebuilt empty program.
 """
 
 from __future__ import annotations
@@ -62,9 +67,15 @@ FOUND_NAME = "sh"
 BUILTIN_NAMES = ["dir", "DIR", "Robocopy", "git", "python3", "xcopy", "notacommand", "CD"]
 
 
+ON_WINDOWS = sys.platform == "win32"
+
+
 def find_where() -> str:
     """The `where` that the lookup runs: the stand-in installed beside the
     interpreter, or the system's own where there is no stand-in (Windows)."""
+    beside = os.path.join(os.path.dirname(sys.executable), "where.exe")
+    if ON_WINDOWS and os.path.isfile(beside):
+        return beside  # the first place the lookup looks on Windows
     path = shutil.which("where", path=sysconfig.get_path("scripts")) or shutil.which("where")
     if path is None:
         sys.exit(f"bench: no `where` in {sysconfig.get_path('scripts')} nor on PATH")
@@ -246,8 +257,12 @@ def c_compiler() -> list[str] | None:
 
 
 def compile_c(compiler: list[str], arguments: list[str]) -> str | None:
-    """Runs the compiler; gives its complaint, or None when it succeeded."""
-    run = subprocess.run(compiler + arguments, capture_output=True, text=True)
+    """Runs the compiler; gives its complaint, or None when it succeeded. A
+    compiler that cannot be started (CC names no program) is a complaint too."""
+    try:
+        run = subprocess.run(compiler + arguments, capture_output=True, text=True)
+    except OSError as error:
+        return f"{compiler[0]}: {error.strerror or error}"
     if run.returncode == 0:
         return None
     lines = (run.stderr or run.stdout).strip().splitlines()
@@ -256,6 +271,11 @@ def compile_c(compiler: list[str], arguments: list[str]) -> str | None:
 
 def build_floors() -> Floors:
     floors = Floors()
+    if ON_WINDOWS:
+        floors.empty_program = os.environ.get("KELVAR_BENCH_EMPTY_EXE") or None
+        floors.empty_note = "KELVAR_BENCH_EMPTY_EXE names no empty program"
+        floors.noop_note = "not built on Windows"
+        return floors
     compiler = c_compiler()
     if compiler is None:
         floors.noop_note = floors.empty_note = "no C compiler"
@@ -473,6 +493,9 @@ def run_rows(rounds: int, scale: float, floors: Floors) -> list[Row]:
         row.note = "no os.posix_spawn here"
     rows.append(row)
 
+    if ON_WINDOWS:
+        rows += windows_rows(n, rounds, floors, found)
+
     row = Row("sum_as_arr vs sum()", "sum_as_arr(list of 10**6 ints)", "sum(list of 10**6 ints)", 1.1)
     numbers = list(range(-500_000, 500_000))
     check_same(row.label, _kelvar.sum_as_arr(numbers), sum(numbers))
@@ -493,6 +516,46 @@ def run_rows(rounds: int, scale: float, floors: Floors) -> list[Row]:
         )
     else:
         row.note = "no which here" if HAVE_SPAWN else "no os.posix_spawn here"
+    rows.append(row)
+    return rows
+
+
+def windows_rows(n: Callable[[int], int], rounds: int, floors: Floors, found: tuple) -> list[Row]:
+    """The lookup against what a Windows user would write instead, and
+    against the least a process start costs, timed in the same alternation."""
+
+    def run_where() -> tuple[str, str | None]:
+        run = subprocess.run([WHERE, query_for(FOUND_NAME, False)], capture_output=True,
+                             stdin=subprocess.DEVNULL)
+        return answer_from(FOUND_NAME, run.returncode, run.stdout)
+
+    def lookup() -> object:
+        return _kelvar.find_executable(FOUND_NAME, False)
+
+    rows = []
+    row = Row(
+        "find_executable vs subprocess.run (Windows)",
+        f"find_executable({FOUND_NAME!r}, False)",
+        "subprocess.run([where.exe, query], capture_output=True, stdin=DEVNULL)",
+        1.0,
+    )
+    check_same(row.label, (found[0], found[1].rstrip("\r")), run_where())
+    row.time_a, row.time_b = alternate(batch(lookup, n(20)), batch(run_where, n(20)), rounds)
+    rows.append(row)
+
+    row = Row(
+        "find_executable vs empty program (Windows)",
+        f"find_executable({FOUND_NAME!r}, False)",
+        "subprocess.run([empty program]), nothing captured",
+        None,
+    )
+    empty = floors.empty_program
+    if empty is None:
+        row.note = floors.empty_note
+    else:
+        row.time_a, row.time_b = alternate(
+            batch(lookup, n(20)), batch(lambda: subprocess.run([empty]), n(20)), rounds
+        )
     rows.append(row)
     return rows
 

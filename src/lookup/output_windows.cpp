@@ -2,7 +2,7 @@
 // page, as a rule the OEM one and in some setups the ANSI one, not in UTF-8,
 // so a non-ASCII path arrives as bytes that UTF-8 cannot read.
 
-#include "lookup/windows_api.h"
+#include "common/windows_api.h"
 
 #include <climits>
 #include <cstddef>
@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "lookup/output.h"
+#include "lookup/windows_system.h"
 #include "lookup/windows_text.h"
 
 namespace kelvar::lookup {
@@ -27,9 +28,7 @@ namespace {
 bool names_existing_file(std::string_view utf8_path) {
   if (utf8_path.find('\0') != std::string_view::npos) return false;
   const std::optional<std::wstring> wide = to_wide(utf8_path, CP_UTF8);
-  if (!wide) return false;
-  const DWORD attributes = GetFileAttributesW(wide->c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+  return wide && is_existing_file(*wide);
 }
 
 }  // namespace

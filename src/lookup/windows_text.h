@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "lookup/windows_api.h"
+#include "common/windows_api.h"
 
 namespace kelvar::lookup {
 

@@ -8,7 +8,7 @@
 #include <string_view>
 
 #ifdef _WIN32
-#include "lookup/windows_api.h"
+#include "common/windows_api.h"
 #else
 #include <pthread.h>
 #endif

@@ -18,6 +18,14 @@
 //                                done) once all that is set up: "<pid> <grandchild pid>"
 //   KELVAR_FAKE_WHERE_EXIT       exit code (default 0)
 //
+// A step of its own that fails (a write, a standard handle, the start of the
+// grandchild) is reported on standard error as "where.exe: <step> failed
+// (error <code>)" and ends the program with exit code 97, so that a test
+// can tell the fake's own failure from the runner's.
+//
+// Started as "where.exe --hold <event>", it only waits (at most 60 s) for
+// that event: a stand-in for a program that the host starts.
+//
 // and, for the Python suite, which drives the same program:
 //
 //   KELVAR_FAKE_WHERE_CALLS      file to append each call's arguments to, as
@@ -53,7 +61,7 @@
 // Output goes through WriteFile, never through the C runtime's text mode,
 // so the bytes arrive exactly as asked.
 
-#include "lookup/windows_api.h"
+#include "common/windows_api.h"
 // After windows.h, whose types it needs.
 #include <fcntl.h>
 #include <io.h>
@@ -109,6 +117,18 @@ bool write_all(HANDLE h, std::string_view bytes) {
     bytes.remove_prefix(written);
   }
   return true;
+}
+
+constexpr int kOwnFailure = 97;
+
+[[noreturn]] void fail(const char* step) {
+  const DWORD code = GetLastError();
+  const std::string text =
+      std::string("where.exe: ") + step + " failed (error " + std::to_string(code) + ")\r\n";
+  DWORD written = 0;
+  WriteFile(GetStdHandle(STD_ERROR_HANDLE), text.data(), static_cast<DWORD>(text.size()), &written,
+            nullptr);
+  ExitProcess(kOwnFailure);
 }
 
 bool write_file(const std::wstring& path, std::string_view bytes) {
@@ -203,9 +223,11 @@ std::string calls_record(int argc, wchar_t** argv) {
 void append_file(const std::wstring& path, std::string_view bytes) {
   HANDLE h = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
                          nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return;
+  if (h == INVALID_HANDLE_VALUE) fail("opening the record of calls");
   DWORD written = 0;
-  WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  if (!WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr)) {
+    fail("appending to the record of calls");
+  }
   CloseHandle(h);
 }
 
@@ -228,7 +250,7 @@ std::string file_bytes(const std::wstring& path) {
   std::string bytes;
   HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return bytes;
+  if (h == INVALID_HANDLE_VALUE) fail("opening a file of bytes to write");
   char buffer[65536];
   DWORD got = 0;
   while (ReadFile(h, buffer, sizeof buffer, &got, nullptr) && got > 0) bytes.append(buffer, got);
@@ -268,33 +290,8 @@ DWORD env_number(const wchar_t* name) {
   return value ? static_cast<DWORD>(std::wcstoul(value->c_str(), nullptr, 10)) : 0;
 }
 
-}  // namespace
-
-int wmain(int argc, wchar_t** argv) {
-  _setmode(_fileno(stdout), _O_BINARY);
-  _setmode(_fileno(stderr), _O_BINARY);
-  if (argc == 2 && std::wstring_view(argv[1]) == L"--grandchild") return grandchild();
-
-  if (auto path = env(L"KELVAR_FAKE_WHERE_ARGV")) {
-    const auto [crt, shell] = arguments(argc, argv, 0);
-    std::string record;
-    append_list(record, crt);
-    append_list(record, shell);
-    write_file(*path, record);
-  }
-
-  if (auto path = env(L"KELVAR_FAKE_WHERE_CALLS")) append_file(*path, calls_record(argc, argv));
-  if (env(L"KELVAR_FAKE_WHERE_SEARCH")) return search_path(argc > 1 ? argv[1] : L"");
-  if (auto path = env(L"KELVAR_FAKE_WHERE_PID_FILE")) {
-    write_by_rename(*path, std::to_string(GetCurrentProcessId()));
-  }
-  bool seen = true;
-  if (auto path = env(L"KELVAR_FAKE_WHERE_WAIT_FILE")) seen = wait_for_file(*path);
-  if (const DWORD ms = env_number(L"KELVAR_FAKE_WHERE_SLEEP_MS")) Sleep(ms);
-
-  const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-  const HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
-
+// What goes to standard output, as the variables ask.
+std::string output_bytes(int argc, wchar_t** argv, bool seen) {
   std::string out_bytes;
   if (env(L"KELVAR_FAKE_WHERE_STDIN")) {
     char byte = 0;
@@ -325,20 +322,63 @@ int wmain(int argc, wchar_t** argv) {
     const DWORD len = GetCurrentDirectoryW(MAX_PATH * 4, cwd);
     out_bytes += utf8(std::wstring_view(cwd, len < MAX_PATH * 4 ? len : 0)) + "\r\n";
   }
+  return out_bytes;
+}
+
+std::string error_bytes() {
   std::string err_bytes;
   if (auto count = env(L"KELVAR_FAKE_WHERE_ERR_BYTES")) {
     err_bytes.assign(static_cast<std::size_t>(std::wcstoul(count->c_str(), nullptr, 10)), 'e');
   }
   if (auto hex = env(L"KELVAR_FAKE_WHERE_ERR_HEX")) err_bytes += from_hex(*hex);
   if (auto path = env(L"KELVAR_FAKE_WHERE_ERR_FILE")) err_bytes += file_bytes(*path);
+  return err_bytes;
+}
 
-  if (env(L"KELVAR_FAKE_WHERE_OUT_FIRST")) {
-    write_all(out, out_bytes);
-    write_all(err, err_bytes);
-  } else {
-    write_all(err, err_bytes);
-    write_all(out, out_bytes);
+int hold(const wchar_t* event_name) {
+  HANDLE event = OpenEventW(SYNCHRONIZE, FALSE, event_name);
+  if (event == nullptr) fail("opening the event to hold for");
+  WaitForSingleObject(event, 60000);
+  return 0;
+}
+
+void record_arguments(const std::wstring& path, int argc, wchar_t** argv) {
+  const auto [crt, shell] = arguments(argc, argv, 0);
+  std::string record;
+  append_list(record, crt);
+  append_list(record, shell);
+  if (!write_file(path, record)) fail("writing the argument record");
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
+  if (argc == 2 && std::wstring_view(argv[1]) == L"--grandchild") return grandchild();
+  if (argc == 3 && std::wstring_view(argv[1]) == L"--hold") return hold(argv[2]);
+  if (auto path = env(L"KELVAR_FAKE_WHERE_ARGV")) record_arguments(*path, argc, argv);
+
+  if (auto path = env(L"KELVAR_FAKE_WHERE_CALLS")) append_file(*path, calls_record(argc, argv));
+  if (env(L"KELVAR_FAKE_WHERE_SEARCH")) return search_path(argc > 1 ? argv[1] : L"");
+  if (auto path = env(L"KELVAR_FAKE_WHERE_PID_FILE")) {
+    write_by_rename(*path, std::to_string(GetCurrentProcessId()));
   }
+  bool seen = true;
+  if (auto path = env(L"KELVAR_FAKE_WHERE_WAIT_FILE")) seen = wait_for_file(*path);
+  if (const DWORD ms = env_number(L"KELVAR_FAKE_WHERE_SLEEP_MS")) Sleep(ms);
+
+  const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  const HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+  if (out == nullptr || out == INVALID_HANDLE_VALUE) fail("finding standard output");
+  if (err == nullptr || err == INVALID_HANDLE_VALUE) fail("finding standard error");
+
+  const std::string out_bytes = output_bytes(argc, argv, seen);
+  const std::string err_bytes = error_bytes();
+  const bool out_first = env(L"KELVAR_FAKE_WHERE_OUT_FIRST").has_value();
+  if (out_first && !write_all(out, out_bytes)) fail("writing standard output");
+  if (!write_all(err, err_bytes)) fail("writing standard error");
+  if (!out_first && !write_all(out, out_bytes)) fail("writing standard output");
   if (env(L"KELVAR_FAKE_WHERE_CRASH")) TerminateProcess(GetCurrentProcess(), 0xC0000005);
   if (auto ms = env(L"KELVAR_FAKE_WHERE_CLOSE_MS")) {
     CloseHandle(out);
@@ -347,7 +387,10 @@ int wmain(int argc, wchar_t** argv) {
   }
 
   DWORD grandchild_pid = 0;
-  if (env(L"KELVAR_FAKE_WHERE_GRANDCHILD")) grandchild_pid = start_grandchild();
+  if (env(L"KELVAR_FAKE_WHERE_GRANDCHILD")) {
+    grandchild_pid = start_grandchild();
+    if (grandchild_pid == 0) fail("starting the grandchild");
+  }
   if (auto marker = env(L"KELVAR_FAKE_WHERE_MARKER")) {
     const std::wstring partial = *marker + L".partial";
     if (write_file(partial,

@@ -3,7 +3,7 @@
 // executable.
 #pragma once
 
-#include "lookup/windows_api.h"
+#include "common/windows_api.h"
 
 #include <optional>
 #include <string>
