@@ -50,7 +50,7 @@ struct RunResult {
   std::uint32_t exit_code = 0;
   std::string out;    // standard output, raw bytes
   std::string err;    // standard error, raw bytes
-  std::string error;  // description for read_error; the POSIX runner also fills it for failed
+  std::string error;  // description for read_error and for failed: the step and the system error
 };
 
 // Asked at least every 100 ms (and after every interrupted wait) while the
