@@ -98,66 +98,57 @@ std::size_t find_name(const Names& names, std::string_view key, NameOf name_of) 
   return names.size();
 }
 
-}  // namespace
-
-Result<Unit> bind(const Signature& signature, PyObject* args, PyObject* kwargs,
-                  std::span<Ref> slots) {
+// Places each keyword argument in its slot. Positional-only parameters named
+// by keyword are all reported together, after every other keyword had its
+// chance to fail first.
+Result<Unit> bind_keywords(const Signature& signature, PyObject* kwargs, std::span<Ref> slots) {
   const std::size_t declared = signature.positional.size();
-  if (slots.size() < signature.slot_count()) fail("argument slots do not fit the signature");
-
-  const Py_ssize_t given = args == nullptr ? 0 : PyTuple_Size(args);
-  if (given < 0) return PendingError::fetch();
-  const std::size_t given_count = static_cast<std::size_t>(given);
-  for (std::size_t i = 0; i < given_count && i < declared; ++i) {
-    slots[i] = Ref::borrow(PyTuple_GetItem(args, static_cast<Py_ssize_t>(i)));
-  }
-  if (given_count > declared) return too_many_positional(signature, given);
-
-  // Positional-only parameters named by keyword are all reported together,
-  // after every other keyword had its chance to fail first. Filled only on
-  // the way to that error.
+  // Filled only on the way to that error.
   std::vector<std::string_view> positional_only_keywords;
-  if (kwargs != nullptr) {
-    Py_ssize_t position = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    while (PyDict_Next(kwargs, &position, &key, &value)) {
-      if (!PyUnicode_Check(key)) return unexpected_keyword(signature, key);
-      Py_ssize_t size = 0;
-      const char* utf8 = PyUnicode_AsUTF8AndSize(key, &size);
-      if (utf8 == nullptr) {
-        // A key with a lone surrogate cannot name any parameter; what the
-        // encoder had to say about it is of no interest to the caller.
-        (void)PendingError::take();
-        return unexpected_keyword(signature, key);
-      }
-      const std::string_view text(utf8, static_cast<std::size_t>(size));
-
-      const std::size_t keyword_index = find_name(
-          signature.keyword_only, text, [](const KeywordOnlyParameter& p) { return p.name; });
-      if (keyword_index < signature.keyword_only.size()) {
-        Ref& slot = slots[declared + keyword_index];
-        if (slot) return multiple_values(signature, text);
-        slot = Ref::borrow(value);
-        continue;
-      }
-
-      const std::size_t index =
-          find_name(signature.positional, text, [](std::string_view name) { return name; });
-      if (index == declared) return unexpected_keyword(signature, key);
-      if (index < signature.positional_only) {
-        positional_only_keywords.push_back(text);
-        continue;
-      }
-      if (slots[index]) return multiple_values(signature, text);
-      slots[index] = Ref::borrow(value);
+  Py_ssize_t position = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(kwargs, &position, &key, &value)) {
+    if (!PyUnicode_Check(key)) return unexpected_keyword(signature, key);
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(key, &size);
+    if (utf8 == nullptr) {
+      // A key with a lone surrogate cannot name any parameter; what the
+      // encoder had to say about it is of no interest to the caller.
+      (void)PendingError::take();
+      return unexpected_keyword(signature, key);
     }
-  }
+    const std::string_view text(utf8, static_cast<std::size_t>(size));
 
+    const std::size_t keyword_index = find_name(
+        signature.keyword_only, text, [](const KeywordOnlyParameter& p) { return p.name; });
+    if (keyword_index < signature.keyword_only.size()) {
+      Ref& slot = slots[declared + keyword_index];
+      if (slot) return multiple_values(signature, text);
+      slot = Ref::borrow(value);
+      continue;
+    }
+
+    const std::size_t index =
+        find_name(signature.positional, text, [](std::string_view name) { return name; });
+    if (index == declared) return unexpected_keyword(signature, key);
+    if (index < signature.positional_only) {
+      positional_only_keywords.push_back(text);
+      continue;
+    }
+    if (slots[index]) return multiple_values(signature, text);
+    slots[index] = Ref::borrow(value);
+  }
   if (!positional_only_keywords.empty()) {
     return positional_only_as_keyword(signature, positional_only_keywords);
   }
+  return Unit{};
+}
 
+// Names every required parameter that neither a position nor a keyword filled.
+Result<Unit> check_required(const Signature& signature, std::size_t given_count,
+                            std::span<Ref> slots) {
+  const std::size_t declared = signature.positional.size();
   const std::size_t required = signature.required_positional;
   bool missing_positional = false;
   for (std::size_t i = given_count; i < required; ++i) missing_positional |= !slots[i];
@@ -177,8 +168,29 @@ Result<Unit> bind(const Signature& signature, PyObject* args, PyObject* kwargs,
     }
   }
   if (!missing_keywords.empty()) return missing(signature, "keyword", missing_keywords);
-
   return Unit{};
+}
+
+}  // namespace
+
+Result<Unit> bind(const Signature& signature, PyObject* args, PyObject* kwargs,
+                  std::span<Ref> slots) {
+  const std::size_t declared = signature.positional.size();
+  if (slots.size() < signature.slot_count()) fail("argument slots do not fit the signature");
+
+  const Py_ssize_t given = args == nullptr ? 0 : PyTuple_Size(args);
+  if (given < 0) return PendingError::fetch();
+  const std::size_t given_count = static_cast<std::size_t>(given);
+  for (std::size_t i = 0; i < given_count && i < declared; ++i) {
+    slots[i] = Ref::borrow(PyTuple_GetItem(args, static_cast<Py_ssize_t>(i)));
+  }
+  if (given_count > declared) return too_many_positional(signature, given);
+
+  if (kwargs != nullptr) {
+    Result<Unit> bound = bind_keywords(signature, kwargs, slots);
+    if (!bound) return bound;
+  }
+  return check_required(signature, given_count, slots);
 }
 
 }  // namespace kelvar::py
