@@ -36,7 +36,10 @@ if(APPLE)
   target_link_options(_kelvar PRIVATE "LINKER:-exported_symbol,_PyInit__kelvar")
 elseif(WIN32)
   if(NOT MSVC)
-    target_link_options(_kelvar PRIVATE -static-libgcc -static-libstdc++ -static)
+    # The C++ runtime is linked in; its debug information would make most of
+    # the wheel.
+    target_link_options(_kelvar PRIVATE -static-libgcc -static-libstdc++ -static
+      $<$<CONFIG:Release,MinSizeRel>:-s>)
   endif()
 else()
   # The attach counter is read on every reference release; the default TLS
