@@ -27,3 +27,14 @@ set(CMAKE_CXX_COMPILER "${KELVAR_ZIG}" c++ -target ${KELVAR_GLIBC_TARGET})
 set(KELVAR_WHERE_FLAGS -target x86_64-linux-musl CACHE STRING
   "Compiler and linker flags of the stand-in where only")
 
+
+# The module unwinds with the system's libgcc_s, the unwinder that glibc's
+# pthread_exit uses to end a thread, rather than with a copy of zig's own:
+# two unwinders cannot walk one stack. manylinux allows libgcc_s.so.1.
+find_file(KELVAR_LIBGCC_S libgcc_s.so.1
+  PATHS /lib/x86_64-linux-gnu /usr/lib/x86_64-linux-gnu /lib64 /usr/lib64 NO_DEFAULT_PATH)
+if(NOT KELVAR_LIBGCC_S)
+  message(FATAL_ERROR "libgcc_s.so.1 not found (Debian: apt-get install libgcc-s1)")
+endif()
+# libc++abi's private header, for cmake/zig/forced_unwind.cpp.
+get_filename_component(KELVAR_LIBCXXABI_SOURCES "${KELVAR_ZIG}/../lib/libcxxabi/src" ABSOLUTE)
