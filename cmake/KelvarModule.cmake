@@ -36,7 +36,10 @@ if(APPLE)
   target_link_options(_kelvar PRIVATE "LINKER:-exported_symbol,_PyInit__kelvar")
 elseif(WIN32)
   if(NOT MSVC)
-    target_link_options(_kelvar PRIVATE -static-libgcc -static-libstdc++ -static)
+    # The C++ runtime is linked in; its debug information would make most of
+    # the wheel.
+    target_link_options(_kelvar PRIVATE -static-libgcc -static-libstdc++ -static
+      $<$<CONFIG:Release,MinSizeRel>:-s>)
   endif()
 else()
   # The attach counter is read on every reference release; the default TLS
@@ -47,6 +50,18 @@ else()
     "LINKER:--version-script=${CMAKE_CURRENT_SOURCE_DIR}/cmake/exports.map")
   set_property(TARGET _kelvar APPEND PROPERTY LINK_DEPENDS
     "${CMAKE_CURRENT_SOURCE_DIR}/cmake/exports.map")
+endif()
+
+# Built with zig's libc++ (cmake/zig-manylinux.cmake): a thread's forced
+# unwind must pass the module's catch-alls that rethrow, as it does with
+# libstdc++.
+if(KELVAR_LIBCXXABI_SOURCES)
+  set(shim "${CMAKE_CURRENT_SOURCE_DIR}/cmake/zig/forced_unwind.cpp")
+  target_sources(_kelvar PRIVATE "${shim}")
+  set_source_files_properties("${shim}" PROPERTIES
+    COMPILE_OPTIONS "-isystem;${KELVAR_LIBCXXABI_SOURCES}"
+    COMPILE_DEFINITIONS _LIBCPP_ENABLE_CXX17_REMOVED_UNEXPECTED_FUNCTIONS)
+  target_link_options(_kelvar PRIVATE "LINKER:--wrap=__cxa_rethrow" "${KELVAR_LIBGCC_S}")
 endif()
 
 if(DEFINED SKBUILD_PLATLIB_DIR)

@@ -6,7 +6,11 @@
 
 namespace kelvar::facts {
 
-inline constexpr std::string_view version = "0.1.0";
+// The release, as pyproject.toml names it; the build passes it in.
+#ifndef KELVAR_VERSION
+#error "KELVAR_VERSION is defined by the build, from pyproject.toml"
+#endif
+inline constexpr std::string_view version = KELVAR_VERSION;
 
 // The text reported for commands that live inside the command interpreter.
 // It is one literal, never a path joined at run time.
