@@ -1,6 +1,7 @@
 """Binding of positional and keyword arguments to the parameters."""
 
 import ctypes
+import gc
 import sys
 
 import pytest
@@ -99,12 +100,21 @@ CALL_WAYS = {
                                  KeyStr(""), "x" * 40])
 def test_is_windows_builtin_answers_alike_however_called(way, arg):
     expected = str(arg).lower() in {"dir", "cls", "cd"}
-    count = sys.getrefcount(expected)
-    answers = [way(_kelvar.is_windows_builtin, arg) for _ in range(100)]
+    # The collector may free other holders of True or False meanwhile.
+    gc.disable()
+    try:
+        count = sys.getrefcount(expected)
+        answers = [way(_kelvar.is_windows_builtin, arg) for _ in range(100)]
+        held = sys.getrefcount(expected) - count
+    finally:
+        gc.enable()
     assert all(answer is expected for answer in answers)
     # Each answer is a reference of its own, where True and False are not
-    # immortal (before 3.12): one handed out without its count frees them.
-    assert sys.getrefcount(expected) - count == (0 if sys.version_info >= (3, 12) else 100)
+    # immortal (before 3.12): one handed out without its count frees them,
+    # one counted twice leaks; what else the interpreter did meanwhile moves
+    # the count by a few at most.
+    if sys.version_info < (3, 12):
+        assert 90 <= held <= 110
 
 
 @pytest.mark.parametrize("way", CALL_WAYS.values(), ids=CALL_WAYS.keys())
