@@ -219,10 +219,18 @@ std::string calls_record(int argc, wchar_t** argv) {
   return record;
 }
 
-// One write with FILE_APPEND_DATA: the records of concurrent calls do not mix.
+// One write with FILE_APPEND_DATA, by one writer at a time: Wine finds the
+// end of the file and writes there in two steps, so the records of two
+// concurrent calls could land at the same offset, one lost. No write
+// sharing makes a second writer wait for the first.
 void append_file(const std::wstring& path, std::string_view bytes) {
-  HANDLE h = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                         nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h = INVALID_HANDLE_VALUE;
+  for (int attempt = 0; attempt < 10000; ++attempt) {
+    h = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION) break;
+    Sleep(1);
+  }
   if (h == INVALID_HANDLE_VALUE) fail("opening the record of calls");
   DWORD written = 0;
   if (!WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr)) {
