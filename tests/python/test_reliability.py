@@ -411,11 +411,13 @@ def measure(case_id, base, make, panic_type=None):
     if changed:
         problems.append(f"reference counts changed over {count} calls: {changed}")
     if not SANITIZED:
-        # A leak of one object per call would add `count` blocks (pytest's
-        # own bookkeeping adds a few dozen); a native leak of one smallest
-        # heap chunk per call about 32 * count bytes.
+        # A leak of one object per call would add `count` blocks; pytest's
+        # own bookkeeping and the interpreter's caches add up to a hundred or
+        # so, which at the quarter scale used under Wine is 1 in 6 calls. A
+        # native leak of one smallest heap chunk per call adds about
+        # 32 * count bytes.
         grown = after["blocks"] - before["blocks"]
-        if grown > count // 20 + 50:
+        if grown > count // 4 + 100:
             problems.append(f"{grown} more allocated blocks after {count} calls")
         if LINUX and base >= 2_000:
             grown = after["rss"] - before["rss"]
