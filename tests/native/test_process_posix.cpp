@@ -1,126 +1,28 @@
 // The POSIX process runner, against small shell scripts that the tests write
-// into a temporary directory and find through PATH.
+// into a temporary directory and find through PATH: finding the program, what
+// the child receives, and what it reports back.
 #ifndef _WIN32
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <optional>
-#include <set>
 #include <sstream>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 
 #include "check.h"
 #include "lookup/process.h"
+#include "posix_test_support.h"
 
 namespace fs = std::filesystem;
 using namespace kelvar::lookup;
-
-namespace {
-
-class TempDir {
- public:
-  TempDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && *base ? base : "/tmp") + "/kelvar-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path = pattern;
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path, ignored);
-  }
-  std::string operator/(std::string_view name) const { return path + "/" + std::string(name); }
-  std::string path;
-};
-
-// Sets an environment variable for the scope of a test and restores it.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::string& value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    ::setenv(name, value.c_str(), 1);
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-  ~ScopedEnv() { old_ ? (void)::setenv(name_, old_->c_str(), 1) : (void)::unsetenv(name_); }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
-
-std::string file_at(const std::string& path, std::string_view text, mode_t mode) {
-  std::ofstream(path, std::ios::binary) << text;
-  ::chmod(path.c_str(), mode);
-  return path;
-}
-
-// Fakes are found first on PATH, and find the usual tools behind them.
-struct Fakes {
-  TempDir dir;
-  ScopedEnv path{"PATH", dir.path + ":" + (std::getenv("PATH") ? std::getenv("PATH") : "/bin")};
-  std::string add(std::string_view name, std::string_view body) const {
-    return file_at(dir / name, "#!/bin/sh\n" + std::string(body) + "\n", 0755);
-  }
-};
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-// The pid a fake wrote to `file` as a whole line, or 0 until it has.
-pid_t pid_in(const std::string& file) {
-  const std::string text = read_file(file);
-  return text.empty() || text.back() != '\n' ? 0 : static_cast<pid_t>(std::stol(text));
-}
-
-RunResult run_fake(std::string_view name, std::string_view argument,
-                   const StopCheck& stop = StopCheck()) {
-  const std::optional<PreparedRun> prepared = prepare_run(name, argument);
-  return prepared ? run(*prepared, stop) : RunResult{};
-}
-
-std::string found(std::string_view name) {
-  const std::optional<PreparedRun> prepared = prepare_run(name, "");
-  return prepared ? prepared->program : "(nothing)";
-}
-
-// No child of ours by that number is left to reap, and no process (not even
-// a zombie) has it.
-bool reaped(pid_t pid) {
-  int status;
-  return pid > 0 && ::waitpid(pid, &status, WNOHANG) < 0 && errno == ECHILD && ::kill(pid, 0) < 0 &&
-         errno == ESRCH;
-}
-
-// posix_spawn may report a program that cannot be executed the way POSIX
-// allows, by a child that exits with 127 (as it does under valgrind).
-bool could_not_start(const RunResult& r) {
-  return r.status == RunStatus::failed
-             ? !r.error.empty()
-             : r.status == RunStatus::completed && r.exit_code == 127 && r.out.empty();
-}
-
-const std::string args_body = "printf '%s' \"$1\"; printf '%s' \"$#\" >&2";
-const std::string sleeper_body = "echo $$ > \"$1\"; exec sleep 1000";
-
-}  // namespace
+using namespace kelvar_test::posix;
 
 TEST_CASE(prepare_searches_path_for_an_executable_file) {
   Fakes fakes;
@@ -299,174 +201,6 @@ TEST_CASE(the_child_starts_with_default_signal_state) {
   CHECK_EQ(masks["SigIgn"] & (std::uint64_t{1} << (SIGPIPE - 1)), std::uint64_t{0});
   CHECK_EQ(masks["SigBlk"], std::uint64_t{0});
 }
-
-// Puts an inheritable descriptor of a marker file on `number` (0 closes
-// it instead) for the scope of a test, and restores what was there.
-class HostDescriptor {
- public:
-  HostDescriptor(int number, const std::string& marker) : number_(number) {
-    saved_ = ::fcntl(number, F_DUPFD_CLOEXEC, 100);
-    if (number == 0) {
-      ::close(0);
-      return;
-    }
-    const int fd = ::open(marker.c_str(), O_RDONLY);
-    ::dup2(fd, number);
-    if (fd != number) ::close(fd);
-  }
-  HostDescriptor(const HostDescriptor&) = delete;
-  HostDescriptor& operator=(const HostDescriptor&) = delete;
-  ~HostDescriptor() {
-    if (saved_ >= 0) {
-      ::dup2(saved_, number_);
-      ::close(saved_);
-    } else if (number_ != 0) {
-      ::close(number_);
-    }
-  }
-
- private:
-  int number_;
-  int saved_;
-};
-
-std::set<std::string> pipes_open() {
-  std::set<std::string> fds;
-  for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
-    std::error_code ignored;
-    if (fs::read_symlink(entry.path(), ignored).string().rfind("pipe:", 0) == 0)
-      fds.insert(entry.path().filename().string());
-  }
-  return fds;
-}
-
-// The run's own pipe ends, seen from inside the run: each must be
-// close-on-exec, or a child that another thread starts would hold them.
-bool new_pipes_close_on_exec(const std::set<std::string>& before) {
-  for (const std::string& fd : pipes_open()) {
-    if (before.count(fd) != 0) continue;
-    std::istringstream info(read_file("/proc/self/fdinfo/" + fd));
-    std::string field, flags;
-    while (info >> field >> flags && field != "flags:") {
-    }
-    if (field != "flags:" || (std::stoul(flags, nullptr, 8) & O_CLOEXEC) == 0) return false;
-  }
-  return true;
-}
-
-TEST_CASE(the_child_inherits_no_descriptor_of_the_host_and_none_leaks) {
-  // The pipes of the child's stdout and stderr appear once each, on 1 and 2;
-  // an inheritable descriptor of the host's, whatever its number, not at all.
-  Fakes fakes;
-  fakes.add("kelvar-fds", "for f in /proc/$$/fd/*; do echo \"${f##*/} $(readlink \"$f\")\"; done");
-  fakes.add("kelvar-sleep", sleeper_body);
-  fakes.add("kelvar-nap", "sleep 0.25");
-  const std::string marker = file_at(fakes.dir / "marker", "", 0644);
-  const auto count_fds = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), {}); };
-  // 0: with the host's standard input closed, the run's own descriptors
-  // may take that number.
-  for (const int host_fd : {3, 4, 70, 0}) {
-    HostDescriptor host(host_fd, marker);
-    const auto before = count_fds();
-    const RunResult result = run_fake("kelvar-fds", "");
-    std::map<std::string, std::string> target_of;
-    std::istringstream lines(result.out);
-    for (std::string fd, target; lines >> fd >> target;) target_of[fd] = target;
-    CHECK(target_of["1"].rfind("pipe:", 0) == 0 && target_of["2"].rfind("pipe:", 0) == 0);
-    CHECK(target_of["1"] != target_of["2"]);
-    for (const auto& [fd, target] : target_of) {
-      CHECK(target != marker);
-      if (fd != "1" && fd != "2") CHECK(target != target_of["1"] && target != target_of["2"]);
-    }
-    const std::set<std::string> pipes = pipes_open();
-    bool checked = false;
-    run_fake("kelvar-nap", "", [&] { return !(checked = new_pipes_close_on_exec(pipes)); });
-    CHECK(checked);
-
-    // Every way out closes what it opened: completed, failed, stopped.
-    for (int i = 0; i < 5; ++i) CHECK_EQ(run_fake("kelvar-fds", "").status, RunStatus::completed);
-    PreparedRun missing{fakes.dir / "missing", {"missing", "x"}, {}};
-    for (int i = 0; i < 3; ++i) CHECK(could_not_start(run(missing, StopCheck())));
-    const std::string pid_file = fakes.dir / ("pid" + std::to_string(host_fd));
-    CHECK_EQ(run_fake("kelvar-sleep", pid_file, [&] { return pid_in(pid_file) != 0; }).status,
-             RunStatus::stopped);
-    CHECK_EQ(count_fds(), before);
-  }
-}
-#endif
-
-TEST_CASE(a_missing_or_unrunnable_program_fails) {
-  TempDir dir;
-  file_at(dir / "not-executable", "#!/bin/sh\n", 0644);
-  file_at(dir / "no-format",
-          "\x7f"
-          "ELF garbage",
-          0755);
-  for (const std::string& program :
-       {dir / "missing", dir.path, dir / "not-executable", dir / "no-format"}) {
-    CHECK(could_not_start(run(PreparedRun{program, {"x", "y"}, {}}, StopCheck())));
-  }
-  const RunResult no_arguments = run(PreparedRun{"/bin/sh", {}, {}}, StopCheck());
-  CHECK(no_arguments.status == RunStatus::failed && !no_arguments.error.empty());
-}
-
-TEST_CASE(should_stop_ends_a_child_that_keeps_running) {
-  // One sleeps with its streams open, one after closing them: both phases of
-  // the run, reading and waiting, must give way; and one floods its output
-  // so that the wait for data never times out.
-  Fakes fakes;
-  fakes.add("kelvar-open", sleeper_body);
-  fakes.add("kelvar-closed", "exec >&- 2>&-; " + sleeper_body);
-  for (const char* name : {"kelvar-open", "kelvar-closed"}) {
-    const std::string pid_file = fakes.dir / "pid";
-    ::unlink(pid_file.c_str());
-    const RunResult result = run_fake(name, pid_file, [&] { return pid_in(pid_file) != 0; });
-    CHECK_EQ(result.status, RunStatus::stopped);
-    CHECK(reaped(pid_in(pid_file)));
-  }
-  fakes.add("kelvar-chatter", "exec yes");
-  int asked = 0;
-  CHECK_EQ(run_fake("kelvar-chatter", "", [&] { return ++asked == 3; }).status, RunStatus::stopped);
-  CHECK_EQ(asked, 3);
-}
-
-TEST_CASE(the_child_and_what_it_started_are_read_to_the_end) {
-  // The run ends neither when the streams close nor when the child exits,
-  // but when both have happened and no process the child started is left.
-  Fakes fakes;
-  const struct {
-    const char* body;
-    std::uint32_t code;
-    const char* out;
-  } rows[] = {
-      {"echo early; exec >&- 2>&-; sleep 0.2; exit 7", 7, "early\n"},
-      {"echo early; (sleep 0.2; echo late; sleep 0.1; echo later) & exit 3", 3,
-       "early\nlate\nlater\n"},
-  };
-  for (const auto& row : rows) {
-    fakes.add("kelvar-linger", row.body);
-    const RunResult result = run_fake("kelvar-linger", "");
-    CHECK_EQ(result.status, RunStatus::completed);
-    CHECK_EQ(result.exit_code, row.code);
-    CHECK_EQ(result.out, std::string(row.out));
-  }
-}
-
-TEST_CASE(an_exception_from_should_stop_still_kills_and_reaps) {
-  Fakes fakes;
-  fakes.add("kelvar-sleep", sleeper_body);
-  const std::string pid_file = fakes.dir / "pid";
-  bool thrown = false;
-  try {
-    run_fake("kelvar-sleep", pid_file, [&]() -> bool {
-      if (pid_in(pid_file) != 0) throw std::runtime_error("interrupted");
-      return false;
-    });
-  } catch (const std::runtime_error&) {
-    thrown = true;
-  }
-  CHECK(thrown);
-  CHECK(reaped(pid_in(pid_file)));
-}
+#endif  // __linux__
 
 #endif  // _WIN32

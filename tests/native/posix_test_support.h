@@ -1,0 +1,115 @@
+// Helpers of the POSIX runner tests: scratch folders, scoped variables, and
+// small shell scripts found first on PATH.
+#pragma once
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "lookup/process.h"
+
+namespace kelvar_test::posix {
+
+using namespace kelvar::lookup;
+
+class TempDir {
+ public:
+  TempDir() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr && *base ? base : "/tmp") + "/kelvar-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path = pattern;
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+  }
+  std::string operator/(std::string_view name) const { return path + "/" + std::string(name); }
+  std::string path;
+};
+
+// Sets an environment variable for the scope of a test and restores it.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const std::string& value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    ::setenv(name, value.c_str(), 1);
+  }
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+  ~ScopedEnv() { old_ ? (void)::setenv(name_, old_->c_str(), 1) : (void)::unsetenv(name_); }
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+inline std::string file_at(const std::string& path, std::string_view text, mode_t mode) {
+  std::ofstream(path, std::ios::binary) << text;
+  ::chmod(path.c_str(), mode);
+  return path;
+}
+
+// Fakes are found first on PATH, and find the usual tools behind them.
+struct Fakes {
+  TempDir dir;
+  ScopedEnv path{"PATH", dir.path + ":" + (std::getenv("PATH") ? std::getenv("PATH") : "/bin")};
+  std::string add(std::string_view name, std::string_view body) const {
+    return file_at(dir / name, "#!/bin/sh\n" + std::string(body) + "\n", 0755);
+  }
+};
+
+inline std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The pid a fake wrote to `file` as a whole line, or 0 until it has.
+inline pid_t pid_in(const std::string& file) {
+  const std::string text = read_file(file);
+  return text.empty() || text.back() != '\n' ? 0 : static_cast<pid_t>(std::stol(text));
+}
+
+inline RunResult run_fake(std::string_view name, std::string_view argument,
+                          const StopCheck& stop = StopCheck()) {
+  const std::optional<PreparedRun> prepared = prepare_run(name, argument);
+  return prepared ? run(*prepared, stop) : RunResult{};
+}
+
+inline std::string found(std::string_view name) {
+  const std::optional<PreparedRun> prepared = prepare_run(name, "");
+  return prepared ? prepared->program : "(nothing)";
+}
+
+// No child of ours by that number is left to reap, and no process (not even
+// a zombie) has it.
+inline bool reaped(pid_t pid) {
+  int status;
+  return pid > 0 && ::waitpid(pid, &status, WNOHANG) < 0 && errno == ECHILD && ::kill(pid, 0) < 0 &&
+         errno == ESRCH;
+}
+
+// posix_spawn may report a program that cannot be executed the way POSIX
+// allows, by a child that exits with 127 (as it does under valgrind).
+inline bool could_not_start(const RunResult& r) {
+  return r.status == RunStatus::failed
+             ? !r.error.empty()
+             : r.status == RunStatus::completed && r.exit_code == 127 && r.out.empty();
+}
+
+inline const std::string args_body = "printf '%s' \"$1\"; printf '%s' \"$#\" >&2";
+inline const std::string sleeper_body = "echo $$ > \"$1\"; exec sleep 1000";
+
+}  // namespace kelvar_test::posix
