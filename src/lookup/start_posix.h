@@ -4,6 +4,7 @@
 // the run can tell when `where` and everything it started have gone.
 #pragma once
 
+#include <spawn.h>
 #include <sys/types.h>
 
 namespace kelvar::lookup::posix {
@@ -31,5 +32,13 @@ int start_child(const StartPlan& plan, Started& started) noexcept;
 // The posix_spawn variant, for systems other than Linux and for a Linux
 // sandbox that refuses vfork.
 int start_with_spawn(const StartPlan& plan, Started& started) noexcept;
+
+#if defined(__linux__)
+// Adds a close for each descriptor that is open and inheritable now: what a
+// C library without a call to close a range (glibc before 2.34) can do.
+// Built on every Linux, so that a test on a newer library covers it too.
+// 0, or the error number of the step that failed.
+int add_inheritable_closes(posix_spawn_file_actions_t& actions) noexcept;
+#endif
 
 }  // namespace kelvar::lookup::posix

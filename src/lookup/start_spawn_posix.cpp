@@ -9,11 +9,13 @@
 
 #include "lookup/start_posix.h"
 
-#if defined(__linux__) && !(defined(__GLIBC__) && (__GLIBC__ > 2 || __GLIBC_MINOR__ >= 34))
+#if defined(__linux__)
 #include <dirent.h>
 
 #include <cstdlib>
+#endif
 
+#if defined(__linux__) && !(defined(__GLIBC__) && (__GLIBC__ > 2 || __GLIBC_MINOR__ >= 34))
 // Declared weak: a C library from before 2.34 lacks it, and the address then
 // reads as null instead of failing the load.
 extern "C" int posix_spawn_file_actions_addclosefrom_np(posix_spawn_file_actions_t*, int)
@@ -21,6 +23,31 @@ extern "C" int posix_spawn_file_actions_addclosefrom_np(posix_spawn_file_actions
 #endif
 
 namespace kelvar::lookup::posix {
+
+#if defined(__linux__)
+// A close for every descriptor open now without close-on-exec. One that
+// another thread makes inheritable after this list is taken still reaches
+// the child: the price of a C library that cannot close a range itself.
+// A close of a descriptor gone meanwhile is no error to posix_spawn.
+int add_inheritable_closes(posix_spawn_file_actions_t& actions) noexcept {
+  DIR* open_fds = ::opendir("/proc/self/fd");
+  if (open_fds == nullptr) return 0;
+  const int own = ::dirfd(open_fds);
+  int error = 0;
+  while (const dirent* entry = ::readdir(open_fds)) {
+    char* end = nullptr;
+    const long fd = std::strtol(entry->d_name, &end, 10);
+    if (end == entry->d_name || *end != '\0' || fd <= STDERR_FILENO || fd == own) continue;
+    const int flags = ::fcntl(static_cast<int>(fd), F_GETFD);
+    if (flags < 0 || (flags & FD_CLOEXEC) != 0) continue;
+    error = ::posix_spawn_file_actions_addclose(&actions, static_cast<int>(fd));
+    if (error != 0) break;
+  }
+  ::closedir(open_fds);
+  return error;
+}
+#endif
+
 namespace {
 
 // Spawn set-up, released whatever happens.
@@ -95,35 +122,11 @@ class SpawnSetup {
     if (&::posix_spawn_file_actions_addclosefrom_np != nullptr) {
       return ::posix_spawn_file_actions_addclosefrom_np(&actions_, STDERR_FILENO + 1);
     }
-    return add_inheritable_closes();
+    return add_inheritable_closes(actions_);
 #else
 #error "no way to keep the host's inheritable descriptors from the child on this system"
 #endif
   }
-
-#if defined(__linux__) && !(defined(__GLIBC__) && (__GLIBC__ > 2 || __GLIBC_MINOR__ >= 34))
-  // A close for every descriptor open now without close-on-exec. One that
-  // another thread makes inheritable after this list is taken still reaches
-  // the child: the price of a C library that cannot close a range itself.
-  // A close of a descriptor gone meanwhile is no error to posix_spawn.
-  int add_inheritable_closes() noexcept {
-    DIR* open_fds = ::opendir("/proc/self/fd");
-    if (open_fds == nullptr) return 0;
-    const int own = ::dirfd(open_fds);
-    int error = 0;
-    while (const dirent* entry = ::readdir(open_fds)) {
-      char* end = nullptr;
-      const long fd = std::strtol(entry->d_name, &end, 10);
-      if (end == entry->d_name || *end != '\0' || fd <= STDERR_FILENO || fd == own) continue;
-      const int flags = ::fcntl(static_cast<int>(fd), F_GETFD);
-      if (flags < 0 || (flags & FD_CLOEXEC) != 0) continue;
-      error = ::posix_spawn_file_actions_addclose(&actions_, static_cast<int>(fd));
-      if (error != 0) break;
-    }
-    ::closedir(open_fds);
-    return error;
-  }
-#endif
 
   posix_spawn_file_actions_t actions_{};
   posix_spawnattr_t attributes_{};

@@ -110,6 +110,9 @@ inline bool could_not_start(const RunResult& r) {
 }
 
 inline const std::string args_body = "printf '%s' \"$1\"; printf '%s' \"$#\" >&2";
+// Each open descriptor of the script's shell as "<number> <target>".
+inline const std::string list_fds_body =
+    "for f in /proc/$$/fd/*; do echo \"${f##*/} $(readlink \"$f\")\"; done";
 inline const std::string sleeper_body = "echo $$ > \"$1\"; exec sleep 1000";
 
 }  // namespace kelvar_test::posix

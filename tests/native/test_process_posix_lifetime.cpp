@@ -3,6 +3,8 @@
 #ifndef _WIN32
 
 #include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,6 +19,7 @@
 
 #include "check.h"
 #include "lookup/process.h"
+#include "lookup/start_posix.h"
 #include "posix_test_support.h"
 
 namespace fs = std::filesystem;
@@ -82,7 +85,7 @@ TEST_CASE(the_child_inherits_no_descriptor_of_the_host_and_none_leaks) {
   // The pipes of the child's stdout and stderr appear once each, on 1 and 2;
   // an inheritable descriptor of the host's, whatever its number, not at all.
   Fakes fakes;
-  fakes.add("kelvar-fds", "for f in /proc/$$/fd/*; do echo \"${f##*/} $(readlink \"$f\")\"; done");
+  fakes.add("kelvar-fds", list_fds_body);
   fakes.add("kelvar-sleep", sleeper_body);
   fakes.add("kelvar-nap", "sleep 0.25");
   const std::string marker = file_at(fakes.dir / "marker", "", 0644);
@@ -115,6 +118,40 @@ TEST_CASE(the_child_inherits_no_descriptor_of_the_host_and_none_leaks) {
     CHECK_EQ(run_fake("kelvar-sleep", pid_file, [&] { return pid_in(pid_file) != 0; }).status,
              RunStatus::stopped);
     CHECK_EQ(count_fds(), before);
+  }
+}
+
+TEST_CASE(a_spawn_without_a_range_close_closes_each_inheritable_descriptor) {
+  // The list of closes that stands in for a range close where the C library
+  // has none: an inheritable descriptor reaches the child without it (the
+  // control row) and never with it, whatever its number.
+  Fakes fakes;
+  const std::string lister = fakes.add("kelvar-fds", list_fds_body);
+  const std::string marker = file_at(fakes.dir / "marker", "", 0644);
+  for (const int host_fd : {3, 70, 900}) {
+    for (const bool with_closes : {false, true}) {
+      HostDescriptor host(host_fd, marker);
+      posix_spawn_file_actions_t actions;
+      CHECK_EQ(::posix_spawn_file_actions_init(&actions), 0);
+      if (with_closes) CHECK_EQ(kelvar::lookup::posix::add_inheritable_closes(actions), 0);
+      int ends[2];
+      CHECK_EQ(::pipe2(ends, O_CLOEXEC), 0);
+      CHECK_EQ(::posix_spawn_file_actions_adddup2(&actions, ends[1], 1), 0);
+      char* argv[] = {const_cast<char*>("kelvar-fds"), nullptr};
+      pid_t pid = -1;
+      CHECK_EQ(::posix_spawn(&pid, lister.c_str(), &actions, nullptr, argv, environ), 0);
+      ::posix_spawn_file_actions_destroy(&actions);
+      ::close(ends[1]);
+      std::string out;
+      char buffer[4096];
+      for (ssize_t got; (got = ::read(ends[0], buffer, sizeof buffer)) > 0;)
+        out.append(buffer, got);
+      ::close(ends[0]);
+      int status = 0;
+      CHECK_EQ(::waitpid(pid, &status, 0), pid);
+      CHECK_EQ(out.find(" " + marker + "\n") != std::string::npos, !with_closes);
+      CHECK(out.find("1 pipe:") != std::string::npos);
+    }
   }
 }
 #endif
