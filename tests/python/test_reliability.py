@@ -856,7 +856,8 @@ def call(function, kwargs):
 
 @pytest.mark.parametrize("case", FREED_ARGUMENTS.values(), ids=FREED_ARGUMENTS.keys())
 def test_keyword_arguments_freed_by_their_caller_during_the_call(tmp_path, case):
-    from _fake_where import ECHO_ARGUMENT, Sandbox
+    from _where_bodies import ECHO_ARGUMENT
+    from _where_sandbox import Sandbox
 
     sandbox = Sandbox(tmp_path)
     sandbox.write_where(body=ECHO_ARGUMENT)
@@ -996,7 +997,7 @@ def _refuse(name, error, *numbers):
                                            or os.geteuid() != 0, reason="3.12 as root")),
 ])
 def test_hostile_hosts_still_get_answers(tmp_path, prelude, checks):
-    from _fake_where import Sandbox
+    from _where_sandbox import Sandbox
 
     sandbox = Sandbox(tmp_path)
     sandbox.write_where(body=HOSTILE_BODY)
