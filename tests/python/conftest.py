@@ -82,6 +82,17 @@ def sandbox(tmp_path):
     return Sandbox(tmp_path)
 
 
+@pytest.fixture
+def probe_dir(tmp_path, monkeypatch):
+    """A PATH of one directory holding one program, so answers do not depend on the machine."""
+    from _binding_helpers import make_executable
+    from _reliability_helpers import EXT, PROBE
+
+    make_executable(tmp_path, PROBE + EXT)
+    monkeypatch.setenv("PATH", str(tmp_path))
+    return str(tmp_path)
+
+
 def pytest_report_header(config):
     import _kelvar
 

@@ -13,7 +13,6 @@ import _kelvar
 from _lookup_helpers import BUILTIN_PATH
 from _where_sandbox import MODULE_DIR, MODULE_FILE, REAL_PYTHON
 
-
 STAND_IN = Path(MODULE_DIR) / "kelvar" / "bin" / "where"
 stand_in_present = pytest.mark.skipif(
     _kelvar.is_windows() or not os.access(STAND_IN, os.X_OK),
