@@ -159,3 +159,4 @@ def test_hostile_hosts_still_get_answers(tmp_path, prelude, checks):
     # A bound against waiting for a forked holder (it lives 3 s), not a speed goal.
     assert out["slowest"] < 1.5
     assert out.get("stop", "ended") == "ended"
+    assert out.get("late", "/late") == "/late"
