@@ -1,7 +1,10 @@
 """Objects and child-interpreter runs shared by the binding and conversion tests."""
 
+import collections.abc
 import operator
 import stat
+
+import pytest
 
 
 class Index:
@@ -47,3 +50,47 @@ def make_executable(directory, name):
     path.write_text("#!/bin/sh\nexit 0\n")
     path.chmod(path.stat().st_mode | stat.S_IXUSR | stat.S_IXGRP | stat.S_IXOTH)
     return path
+
+
+def raises_exactly(exc_type, func, *args, **kwargs):
+    with pytest.raises(exc_type) as info:
+        func(*args, **kwargs)
+    assert type(info.value) is exc_type
+    return info.value
+
+
+class Text(str):
+    """A str subclass whose str() tells a different story than its value."""
+
+    def __str__(self):
+        return "not the value"
+
+
+def returning(value):
+    """A __bool__ that answers `value`, whatever that is."""
+    def __bool__(self):
+        return value
+
+    return __bool__
+
+
+class CallableObject:
+    """Callable, but no descriptor: called as it was found."""
+
+    def __init__(self, log):
+        self.log = log
+
+    def __call__(self, *args):
+        self.log.append(("call",) + args)
+        return True
+
+
+class CustomSequence(collections.abc.Sequence):
+    def __init__(self, items):
+        self.items = list(items)
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+    def __len__(self):
+        return len(self.items)

@@ -38,6 +38,61 @@ def run_child():
     return run
 
 
+# The fake `where` of a sandbox, for the lookup tests. Imported on first use,
+# as the module itself is.
+
+
+@pytest.fixture(scope="module")
+def _server_sandbox(tmp_path_factory):
+    from _lookup_helpers import FAKE_WHERE_UNUSABLE
+    from _where_sandbox import LookupServer, Sandbox
+
+    if FAKE_WHERE_UNUSABLE:
+        pytest.skip(FAKE_WHERE_UNUSABLE)
+    sandbox = Sandbox(tmp_path_factory.mktemp("lookup-server"))
+    holder = {"server": LookupServer(sandbox)}
+    yield sandbox, holder
+    holder["server"].close()
+
+
+@pytest.fixture
+def fake(_server_sandbox):
+    """A running lookup server and its sandbox, with no `where` beside the
+    interpreter and an empty call record."""
+    from _where_sandbox import LookupServer
+
+    sandbox, holder = _server_sandbox
+    if not holder["server"].alive():
+        holder["server"].close()
+        holder["server"] = LookupServer(sandbox)
+    sandbox.remove_where()
+    sandbox.reset_calls()
+    server = holder["server"]
+    server.sandbox = sandbox
+    return server
+
+
+@pytest.fixture
+def sandbox(tmp_path):
+    from _lookup_helpers import FAKE_WHERE_UNUSABLE
+    from _where_sandbox import Sandbox
+
+    if FAKE_WHERE_UNUSABLE:
+        pytest.skip(FAKE_WHERE_UNUSABLE)
+    return Sandbox(tmp_path)
+
+
+@pytest.fixture
+def probe_dir(tmp_path, monkeypatch):
+    """A PATH of one directory holding one program, so answers do not depend on the machine."""
+    from _binding_helpers import make_executable
+    from _reliability_helpers import EXT, PROBE
+
+    make_executable(tmp_path, PROBE + EXT)
+    monkeypatch.setenv("PATH", str(tmp_path))
+    return str(tmp_path)
+
+
 def pytest_report_header(config):
     import _kelvar
 

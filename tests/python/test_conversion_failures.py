@@ -1,0 +1,260 @@
+"""Internal failures during conversion, seen from a child interpreter, and
+the references a conversion takes and releases."""
+
+import json
+import sys
+
+import pytest
+
+import _kelvar
+from _binding_helpers import CallableObject, CustomSequence, Index, numpy_like, returning
+
+
+# ------------------------------------------------------- internal failures
+#
+# These run in a child interpreter: an internal failure reports on the
+# process's standard error, which only a separate process can capture whole,
+# and the first use of a once-only value needs a process of its own.
+
+FIND_PANIC_TYPE = """
+import json, sys, _kelvar
+
+class Huge:
+    def __len__(self):
+        return 2**61
+    def __getitem__(self, i):
+        raise IndexError(i)
+
+def panic_type():
+    try:
+        _kelvar.sum_as_arr(Huge())
+    except BaseException as exc:
+        return type(exc)
+"""
+
+
+def test_capacity_overflow_is_an_internal_failure(run_child):
+    child = run_child(FIND_PANIC_TYPE + """
+caught_as_exception = False
+failures = []
+for _ in range(2):
+    try:
+        try:
+            _kelvar.sum_as_arr(Huge())
+        except Exception:
+            caught_as_exception = True
+    except BaseException as exc:
+        failures.append(exc)
+first, second = failures
+sys.stderr.flush()
+print(json.dumps({
+    "caught_as_exception": caught_as_exception,
+    "args": [list(exc.args) for exc in failures],
+    "module": type(first).__module__,
+    "name": type(first).__name__,
+    "same_type": type(first) is type(second) is panic_type(),
+    "base": [base.__name__ for base in type(first).__bases__],
+    "still_works": [_kelvar.sum_as_arr([1, 2]), _kelvar.fib(10)],
+}))
+""")
+    result = json.loads(child.stdout)
+    assert result == {
+        "caught_as_exception": False,
+        "args": [["capacity overflow"], ["capacity overflow"]],
+        "module": "pyo3_runtime",
+        "name": "PanicException",
+        "same_type": True,
+        "base": ["BaseException"],
+        "still_works": [3, 55],
+    }
+    # one report for each of the three failures
+    assert child.stderr.count("capacity overflow") >= 3
+
+
+MESSAGE = "kelvar-" + "probe-" + "message"
+
+RESUME_CASES = {
+    "index of n": """
+class Arg:
+    def __index__(self):
+        raise P(MESSAGE)
+call = lambda: _kelvar.fib(Arg())
+""",
+    "index of an element": """
+class Arg:
+    def __index__(self):
+        raise P(MESSAGE)
+call = lambda: _kelvar.sum_as_arr([1, Arg()])
+""",
+    "iteration": """
+class Arg:
+    def __len__(self):
+        return 1
+    def __getitem__(self, i):
+        return 1
+    def __iter__(self):
+        raise P(MESSAGE)
+call = lambda: _kelvar.sum_as_arr(Arg())
+""",
+    "length": """
+class Arg:
+    def __len__(self):
+        raise P(MESSAGE)
+    def __getitem__(self, i):
+        raise IndexError(i)
+call = lambda: _kelvar.sum_as_arr(Arg())
+""",
+    "bool of a NumPy boolean": """
+class Arg:
+    __module__ = "numpy"
+    def __bool__(self):
+        raise P(MESSAGE)
+Arg.__name__ = "bool_"
+call = lambda: _kelvar.find_executable("dir", Arg())
+""",
+}
+
+RESUME_REPORT = """
+P = panic_type()
+MESSAGE = "-".join(["kelvar", "probe", "message"])
+sys.stderr.write("=== resuming\\n")
+sys.stderr.flush()
+{case}
+try:
+    call()
+    outcome = None
+except BaseException as exc:
+    outcome = {{"is_panic": type(exc) is P, "args": [str(a) for a in exc.args]}}
+sys.stderr.flush()
+print(json.dumps({{"outcome": outcome, "still_works": _kelvar.fib(10)}}))
+"""
+
+
+@pytest.mark.parametrize("case", sorted(RESUME_CASES))
+def test_panic_from_python_code_is_resumed(run_child, case):
+    child = run_child(FIND_PANIC_TYPE + RESUME_REPORT.format(case=RESUME_CASES[case]))
+    result = json.loads(child.stdout)
+    assert result == {"outcome": {"is_panic": True, "args": [MESSAGE]}, "still_works": 55}
+    lines = child.stderr.split("=== resuming\n", 1)[1].splitlines()
+    banner = next(i for i, line in enumerate(lines) if line.startswith("---"))
+    assert lines[banner].endswith("---") and len(lines[banner]) > 6
+    assert lines[banner + 1] == "Python stack trace below:"
+    traceback = lines[banner + 2:]
+    assert traceback[0] == "Traceback (most recent call last):"
+    assert traceback[-1] == "pyo3_runtime.PanicException: " + MESSAGE
+    # the traceback names the message once; a resumed failure is not reported again
+    assert "\n".join(lines).count(MESSAGE) == 1
+
+
+def test_panic_with_unprintable_message_is_resumed_with_a_fixed_message(run_child):
+    child = run_child(FIND_PANIC_TYPE + RESUME_REPORT.format(case="""
+class Unprintable:
+    def __str__(self):
+        raise ValueError("no text")
+class Arg:
+    def __index__(self):
+        raise P(Unprintable())
+call = lambda: _kelvar.fib(Arg())
+"""))
+    result = json.loads(child.stdout)
+    assert result["outcome"] == {"is_panic": True, "args": ["Unwrapped panic from Python code"]}
+    assert "Python stack trace below:" in child.stderr
+
+
+def test_subclass_of_panic_exception_is_an_ordinary_error(run_child):
+    child = run_child(FIND_PANIC_TYPE + """
+P = panic_type()
+class Sub(P):
+    pass
+raised = Sub("ordinary")
+class Arg:
+    def __index__(self):
+        raise raised
+sys.stderr.write("=== resuming\\n")
+sys.stderr.flush()
+try:
+    _kelvar.fib(Arg())
+except BaseException as exc:
+    print(json.dumps({"same": exc is raised}))
+sys.stderr.flush()
+""")
+    assert json.loads(child.stdout) == {"same": True}
+    assert "Python stack trace below:" not in child.stderr.split("=== resuming\n", 1)[1]
+
+
+def test_first_use_of_the_sequence_name_from_many_threads(run_child):
+    # The first refusal of a non-sequence looks up collections.abc.Sequence
+    # once for the process; threads racing on it must all get the message
+    # and none may wait forever for another.
+    child = run_child("""
+import json, threading, _kelvar
+barrier = threading.Barrier(8)
+messages = []
+def refuse():
+    barrier.wait()
+    try:
+        _kelvar.sum_as_arr(5)
+    except TypeError as exc:
+        messages.append(str(exc))
+threads = [threading.Thread(target=refuse) for _ in range(8)]
+for t in threads:
+    t.start()
+for t in threads:
+    t.join()
+print(json.dumps(messages))
+""", timeout=120)
+    assert json.loads(child.stdout) == [
+        "argument 'arr': 'int' object is not an instance of 'Sequence'"
+    ] * 8
+
+
+# ------------------------------------------------------------ references
+
+KEEP = Index(7)
+BOOL_RESULT = object()
+NUMPY_TRUE = numpy_like(__bool__=returning(True))()
+NUMPY_ODD = numpy_like(__bool__=returning(BOOL_RESULT))()
+FOUND_AS_IS = CallableObject([])
+NUMPY_CALLABLE = numpy_like(__bool__=FOUND_AS_IS)()
+CAUSE = KeyError("kept")
+
+
+class CausedTypeError:
+    def __index__(self):
+        raise TypeError("with cause") from CAUSE
+
+
+CAUSED = CausedTypeError()
+TEXT = "".join(["kelvar", "-text"])
+
+
+@pytest.mark.parametrize(
+    "call, watched",
+    [
+        (lambda: _kelvar.sum_as_arr([KEEP, 1]), KEEP),
+        (lambda: _kelvar.sum_as_arr((KEEP, "x")), KEEP),
+        (lambda: _kelvar.sum_as_arr(CustomSequence([KEEP, 1])), KEEP),
+        (lambda: _kelvar.fib(KEEP), KEEP),
+        (lambda: _kelvar.fib(n=KEEP), KEEP),
+        (lambda: _kelvar.fib(CAUSED), CAUSE),
+        (lambda: _kelvar.find_executable(TEXT, NUMPY_TRUE), NUMPY_TRUE),
+        (lambda: _kelvar.find_executable(TEXT, NUMPY_ODD), BOOL_RESULT),
+        (lambda: _kelvar.find_executable(TEXT, NUMPY_ODD), NUMPY_ODD),
+        (lambda: _kelvar.find_executable(TEXT, NUMPY_CALLABLE), FOUND_AS_IS),
+        (lambda: _kelvar.is_windows_builtin(command=TEXT), TEXT),
+        (lambda: _kelvar.sum_as_arr(KEEP), KEEP),
+        (lambda: _kelvar.fib(KEEP, m=1), KEEP),
+    ],
+)
+def test_conversion_releases_what_it_takes(call, watched):
+    def run():
+        try:
+            call()
+        except (TypeError, OverflowError):
+            pass
+
+    run()  # first uses fill the once-only cells
+    before = sys.getrefcount(watched)
+    for _ in range(50):
+        run()
+    assert sys.getrefcount(watched) == before

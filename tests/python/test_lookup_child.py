@@ -1,0 +1,188 @@
+"""find_executable's run of `where` as a child process: its streams, its
+environment, what it inherits and what it leaves behind, through the fake
+`where` of a sandbox (see _where_sandbox.py).
+"""
+
+import os
+
+import pytest
+
+from _lookup_helpers import NO_POSIX_SIGNALS, NO_PROC, WINDOWS_ONLY, query_for
+from _where_bodies import ECHO_ARGUMENT, ERR_THEN_OUT, ON_WINDOWS, OUT_THEN_ERR, wait_for_file_body
+
+
+# ---------------------------------------------------------------------------
+# The child's streams, environment and working directory
+
+@pytest.mark.parametrize("out, err, body, path", [
+    pytest.param(b"/from-stdout\n", b"C:\\from-stderr\r\n", ERR_THEN_OUT, "/from-stdout", id="stderr ignored"),
+    pytest.param(b"/after\n", b"e" * (1 << 20), ERR_THEN_OUT, "/after", id="1 MiB stderr, then stdout"),
+    pytest.param(b"/first\n" + b"/more\n" * 200_000, b"e" * (1 << 20), OUT_THEN_ERR, "/first",
+                 id="1 MiB stdout, then 1 MiB stderr"),
+    pytest.param(b"", b"/from-stderr\n", 'exec >&-\n"$CAT" "$ERR" >&2\n', None,
+                 id="stdout closed, a path on stderr",
+                 marks=pytest.mark.skipif(ON_WINDOWS, reason="a body of the POSIX fake")),
+])
+def test_both_streams_are_drained(fake, out, err, body, path):
+    fake.sandbox.write_where(out=out, err=err, body=body)
+    assert fake.lookup("tool", False) == ("tool", path)
+
+
+@pytest.mark.parametrize("host_stdin", ["", "os.close(0); "], ids=["piped", "closed"])
+def test_the_child_reads_the_null_device(sandbox, host_stdin):
+    if ON_WINDOWS:
+        # The test where.exe reads one byte and reports what it got.
+        sandbox.write_where(body={"STDIN": "1"})
+    else:
+        body = ('"$READLINK" /proc/self/fd/0 > "$S/stdin-target"\n'
+                '"$CAT" > "$S/stdin-data"\n'
+                "printf '/ok\\n'\n")
+        sandbox.write_where(body=body)
+    result = sandbox.run(
+        f"import json, os, _kelvar; {host_stdin}"
+        "print(json.dumps(_kelvar.find_executable('tool', False)))",
+        input=b"what the interpreter's stdin holds\n" * 100,
+    )
+    if ON_WINDOWS:
+        assert result == ["tool", "eof"]
+        return
+    assert result == ["tool", "/ok"]
+    assert (sandbox.state / "stdin-data").read_bytes() == b""
+    assert (sandbox.state / "stdin-target").read_text().strip() == os.devnull
+
+
+def test_the_child_inherits_environment_and_working_directory(fake, tmp_path):
+    if ON_WINDOWS:
+        fake.sandbox.write_where(body={"REPORT_ENV": "KELVAR_PROBE,KELVAR_GONE"})
+    else:
+        fake.sandbox.write_where(
+            body="printf '%s|%s|%s\\n' \"$KELVAR_PROBE\" \"${KELVAR_GONE-unset}\" \"$(pwd -P)\"\n")
+    env = {"KELVAR_PROBE": "set in the host", "KELVAR_GONE": None}
+    expected = f"set in the host|unset|{tmp_path.resolve()}"
+    assert fake.lookup("tool", False, env=env, cwd=str(tmp_path)) == ("tool", expected)
+
+
+# ---------------------------------------------------------------------------
+# Handles, descriptors and the child's status
+
+@pytest.mark.parametrize("threads", [1, 4], ids=["one lookup", "lookups on four threads"])
+def test_no_inheritable_handle_of_the_host_reaches_the_child(sandbox, threads):
+    # The host makes a pipe whose write end may be inherited, and closes it
+    # as soon as `where` has started: its reader sees the end of the stream
+    # only if no child holds a copy. `where` waits for the file that the
+    # reader creates then, and says whether it came.
+    sandbox.write_where(body=wait_for_file_body("eof", announce="started"))
+    state = str(sandbox.state)
+    result = sandbox.run(f"""
+        import json, os, threading, time, _kelvar
+        state = {state!r}
+        r, w = os.pipe()
+        os.set_inheritable(w, True)
+        def closer():
+            while not os.path.exists(os.path.join(state, "started")):
+                time.sleep(0.005)
+            os.close(w)
+            os.read(r, 1)
+            open(os.path.join(state, "eof"), "w").close()
+        threading.Thread(target=closer).start()
+        results = []
+        workers = [threading.Thread(target=lambda: results.append(
+            list(_kelvar.find_executable("tool", False)))) for _ in range({threads})]
+        for worker in workers:
+            worker.start()
+        for worker in workers:
+            worker.join()
+        print(json.dumps(results))
+    """)
+    assert result == [["tool", "/seen"]] * threads
+
+
+def _code_pages():
+    import ctypes
+
+    kernel32 = ctypes.WinDLL("kernel32")
+    return kernel32.GetOEMCP(), kernel32.GetACP()
+
+
+@WINDOWS_ONLY
+@pytest.mark.parametrize("encoding, what", [
+    pytest.param("cp437", "file", id="OEM code page"),
+    pytest.param("cp1252", "file", id="ANSI code page"),
+    pytest.param("cp437", "folder", id="a folder does not confirm"),
+    pytest.param("cp437", "nothing", id="no such file"),
+])
+def test_output_in_a_code_page_is_read_when_it_names_a_file(fake, tmp_path, encoding, what):
+    if _code_pages() != (437, 1252):
+        pytest.skip("the cases are written for OEM code page 437 and ANSI code page 1252")
+    # "é" is 0x82 in 437 and 0xE9 in 1252; each byte reads otherwise in the
+    # other page, so only the right page gives the name that exists.
+    path = tmp_path / "café.exe"
+    if what == "file":
+        path.write_bytes(b"")
+    elif what == "folder":
+        path.mkdir()
+    printed = str(path).encode(encoding)
+    fake.sandbox.write_where(out=printed + b"\r\n")
+    expected = str(path) if what == "file" else printed.decode("utf-8", "replace")
+    assert fake.lookup("tool", False) == ("tool", expected)
+
+
+@NO_PROC
+def test_no_descriptor_or_child_is_left_behind(sandbox):
+    body = ('case "$1" in\n'
+            "  *fail*) printf '/a\\n'; exit 1 ;;\n"
+            "  *quiet*) exit 0 ;;\n"
+            "  *noisy*) printf 'err\\n' >&2; printf '/noisy\\n' ;;\n"
+            "esac\n" + ECHO_ARGUMENT)
+    sandbox.write_where(body=body)
+    result = sandbox.run("""
+        import json, os, _kelvar
+        names = ["tool", "fail", "quiet", "noisy", "dir", "a\\0b"]
+        def round_():
+            return [_kelvar.find_executable(n, f) for n in names for f in (False, True)]
+        first = round_()
+        before = sorted(os.listdir("/proc/self/fd"))
+        for _ in range(20):
+            assert round_() == first
+        after = sorted(os.listdir("/proc/self/fd"))
+        try:
+            os.waitpid(-1, os.WNOHANG)
+            children = "some"
+        except ChildProcessError:
+            children = "none"
+        print(json.dumps([before == after, children, [list(r) for r in first]]))
+    """)
+    same_descriptors, children, first = result
+    assert same_descriptors
+    assert children == "none"
+    assert first == [
+        ["tool", "/found/tool"], ["tool", "/found/*tool*"],
+        ["fail", None], ["fail", None],
+        ["quiet", None], ["quiet", None],
+        ["noisy", "/noisy"], ["noisy", "/noisy"],
+        ["dir", "/found/dir"], ["dir", "/found/*dir*"],
+        ["a\0b", None], ["a\0b", None],
+    ]
+
+
+@NO_POSIX_SIGNALS
+@pytest.mark.parametrize("host", {
+    "SIGCHLD ignored": "signal.signal(signal.SIGCHLD, signal.SIG_IGN)",
+    "a thread reaping every child": "threading.Thread(target=reap, daemon=True).start()",
+}.values(), ids=["SIGCHLD ignored", "a thread reaping every child"])
+def test_a_child_status_taken_by_the_host_still_gives_the_answer(sandbox, host):
+    # The kernel, or the host, reaps `where` before the lookup can: its
+    # output, read to the end, is the answer all the same.
+    sandbox.write_where(body=ECHO_ARGUMENT)
+    result = sandbox.run(f"""
+        import json, os, signal, threading, time, _kelvar
+        def reap():
+            while True:
+                try:
+                    os.waitpid(-1, 0)
+                except ChildProcessError:
+                    time.sleep(0.0005)
+        {host}
+        print(json.dumps([_kelvar.find_executable(f"tool{{i}}", False)[1] for i in range(40)]))
+    """)
+    assert result == [f"/found/{query_for(f'tool{i}', False)}" for i in range(40)]

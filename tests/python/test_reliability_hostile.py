@@ -1,0 +1,162 @@
+"""Hostile hosts: forks behind the module's back, refused system calls, a new
+PID namespace.
+"""
+
+import errno
+import os
+import sys
+
+import pytest
+
+from _reliability_helpers import LINUX
+
+
+# Hosts that fork behind the module's back, sandboxes that refuse a system
+# call, a new PID namespace: the lookup still answers, no descriptor of the
+# host's reaches `where` (one numbered above the soft limit included), and a
+# signal handler that raises still ends a hung `where`.
+# It inherits the sandbox's filter, which may refuse it a fork.
+HOSTILE_BODY = r"""
+case "$1" in
+hang) printf '%s' "$$" > "$S/pid"; exec "$SLEEP" 60;;
+late) exec "${0%/*}/python" -c "$LATE";;
+esac
+if [ -e /proc/$$/fd/300 ]; then echo /leaked; else printf '/found/%s\n' "$1"; fi
+"""
+
+REFUSE_CALL = r"""
+import ctypes, errno, struct
+def refuse(error, *numbers):
+    # Classic BPF: on x86_64, the calls `numbers` fail with `error`.
+    code = [(0x20, 0, 0, 4), (0x15, 1, 0, 0xC000003E), (0x06, 0, 0, 0x7FFF0000), (0x20, 0, 0, 0)]
+    for number in numbers:
+        code += [(0x15, 0, 1, number), (0x06, 0, 0, 0x00050000 | error)]
+    code.append((0x06, 0, 0, 0x7FFF0000))
+    program = ctypes.create_string_buffer(b"".join(struct.pack("HBBI", *c) for c in code))
+    class Program(ctypes.Structure):
+        _fields_ = [("len", ctypes.c_ushort), ("filter", ctypes.c_void_p)]
+    libc = ctypes.CDLL(None, use_errno=True)
+    assert libc.prctl(38, 1, 0, 0, 0) == 0  # PR_SET_NO_NEW_PRIVS
+    seccomp = Program(len(code), ctypes.addressof(program))
+    assert libc.prctl(22, 2, ctypes.byref(seccomp), 0, 0) == 0, ctypes.get_errno()
+"""
+
+FORK_HOLDERS = r"""
+def fork_holders():
+    # As multiprocessing's fork start method does: a child that copies every
+    # descriptor and lives a while. It is made the moment a lookup's pipes
+    # appear, before `where` has started, so that it holds their write ends.
+    def pipes():
+        count = 0
+        for fd in os.listdir("/proc/self/fd"):
+            try:
+                count += os.readlink(f"/proc/self/fd/{fd}").startswith("pipe:")
+            except OSError:  # closed since the listing
+                pass
+        return count
+    idle = pipes()
+    while True:
+        if pipes() >= idle + 4:
+            if os.fork() == 0:
+                os.closerange(0, 3)  # the test's own pipes need not wait for it
+                time.sleep(3)
+                os._exit(0)
+            while pipes() > idle:
+                time.sleep(0.001)
+threading.Thread(target=fork_holders, daemon=True).start()
+# A large environment makes the exec slow, and the moment wide enough.
+for i in range(12):
+    os.environ[f"KELVAR_BULK{i}"] = "x" * 100_000
+"""
+
+HOSTILE_MAIN = r"""
+import json, os, resource, signal, sys, threading, time, warnings, _kelvar
+warnings.simplefilter("ignore", DeprecationWarning)
+S = STATE
+PRELUDE
+if "descriptor" in CHECKS:
+    os.dup2(os.open("/dev/null", os.O_RDONLY), 300, inheritable=True)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (256, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
+out = {"answers": [], "slowest": 0}
+for name in ["tool"] * LOOKUPS:
+    start = time.monotonic()
+    out["answers"].append(list(_kelvar.find_executable(name, False)))
+    out["slowest"] = max(out["slowest"], time.monotonic() - start)
+if "stop" in CHECKS:
+    # `where` exits at once; what its child writes a moment later is the answer.
+    os.environ["LATE"] = ("import os, time\n"
+                          "if os.fork() == 0: time.sleep(0.2); os.write(1, b'/late\\n')\n")
+    out["late"] = _kelvar.find_executable("late", False)[1]
+    class Alarm(Exception):
+        pass
+    def ring(signum, frame):
+        raise Alarm()
+    signal.signal(signal.SIGALRM, ring)
+    signal.setitimer(signal.ITIMER_REAL, 0.3)
+    try:
+        _kelvar.find_executable("hang", False)
+        out["stop"] = "returned"
+    except Alarm:
+        pid = int(open(os.path.join(S, "pid")).read())
+        try:
+            os.kill(pid, 0)
+            out["stop"] = "where still runs"
+            os.kill(pid, signal.SIGKILL)
+        except ProcessLookupError:
+            out["stop"] = "ended"
+print(json.dumps(out), flush=True)
+os._exit(0)
+"""
+
+X86_64 = LINUX and os.uname().machine == "x86_64"
+NEEDS_X86_64 = pytest.mark.skipif(not X86_64, reason="the filter uses x86_64 call numbers")
+
+
+def _refuse(name, error, *numbers):
+    return pytest.param(REFUSE_CALL + f"refuse({error}, *{numbers})", "descriptor stop",
+                        id=f"{name} refused with {errno.errorcode[error]}", marks=NEEDS_X86_64)
+
+
+@pytest.mark.skipif(not LINUX, reason="Linux hosts")
+@pytest.mark.parametrize("prelude, checks", [
+    pytest.param(FORK_HOLDERS, "descriptor stop", id="a thread that forks without exec"),
+    _refuse("close_range", errno.ENOSYS, 436),
+    _refuse("close_range", errno.EPERM, 436),
+    _refuse("pidfd_send_signal", errno.EPERM, 424),
+    _refuse("pidfd_open", errno.ENOSYS, 434),
+    _refuse("prctl", errno.EPERM, 157),
+    _refuse("vfork", errno.ENOSYS, 58),
+    _refuse("vfork", errno.EPERM, 58),
+    _refuse("setpgid", errno.EPERM, 109),
+    _refuse("pidfd_send_signal and setpgid", errno.EPERM, 424, 109),
+    pytest.param(REFUSE_CALL + "refuse(errno.ENOSYS, 434)\n" + FORK_HOLDERS, "descriptor stop",
+                 id="forks without exec and no pidfd", marks=NEEDS_X86_64),
+    pytest.param(REFUSE_CALL + "refuse(errno.ENOSYS, 58)\n" + FORK_HOLDERS, "descriptor stop",
+                 id="forks without exec and no vfork", marks=NEEDS_X86_64),
+    # The first child is the namespace's first process; after it, no fork
+    # succeeds, so one lookup is all there is.
+    pytest.param("os.unshare(os.CLONE_NEWPID)", "one", id="a new PID namespace",
+                  marks=pytest.mark.skipif(sys.version_info < (3, 12) or not LINUX
+                                           or os.geteuid() != 0, reason="3.12 as root")),
+])
+def test_hostile_hosts_still_get_answers(tmp_path, prelude, checks):
+    from _where_sandbox import Sandbox
+
+    sandbox = Sandbox(tmp_path)
+    sandbox.write_where(body=HOSTILE_BODY)
+    # A holder is not made for every lookup: enough lookups that one surely
+    # gets it.
+    count = 1 if checks == "one" else 12 if "fork_holders" in prelude else 4
+    source = (HOSTILE_MAIN.replace("STATE", repr(str(sandbox.state))).replace("CHECKS", repr(checks))
+              .replace("PRELUDE", prelude).replace("LOOKUPS", str(count)))
+    try:
+        out = sandbox.run(source)
+    except AssertionError as error:
+        if "PermissionError" in str(error) and "unshare" in prelude:
+            pytest.skip("the system refuses a new PID namespace")
+        raise
+    assert out["answers"] == [["tool", "/found/tool"]] * count
+    # A bound against waiting for a forked holder (it lives 3 s), not a speed goal.
+    assert out["slowest"] < 1.5
+    assert out.get("stop", "ended") == "ended"
+    assert out.get("late", "/late") == "/late"
