@@ -52,14 +52,8 @@ def links_outside_index(readme):
     return [t for t in targets if not re.match(r"(https?://|mailto:)", t)]
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--auditwheel", help="the output of auditwheel show")
-    parser.add_argument("sdist")
-    parser.add_argument("linux_wheel")
-    parser.add_argument("windows_wheel")
-    args = parser.parse_args()
-
+def artifact_checks(args):
+    """What each artifact must be, as (description, check) pairs."""
     work = tempfile.mkdtemp(prefix="kelvar-check-dist-")
     linux = zipfile.ZipFile(args.linux_wheel)
     linux.extractall(work)
@@ -74,7 +68,7 @@ def main():
     show = open(args.auditwheel).read() if args.auditwheel else ""
     tags = [int(v) for v in OLDEST_TAG.findall(show)]
 
-    checks = [
+    return [
         ("the Linux wheel at most 300 kB",
          lambda: os.path.getsize(args.linux_wheel) <= MAX_WHEEL_BYTES),
         ("the Windows wheel at most 300 kB",
@@ -111,8 +105,18 @@ def main():
                   f"{top}/CHANGELOG.md"} <= set(sdist_names)),
         ("the README's links hold on an index page", lambda: links_outside_index(readme) == []),
     ]
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--auditwheel", help="the output of auditwheel show")
+    parser.add_argument("sdist")
+    parser.add_argument("linux_wheel")
+    parser.add_argument("windows_wheel")
+    args = parser.parse_args()
+
     failed = []
-    for what, check in checks:
+    for what, check in artifact_checks(args):
         try:
             ok = bool(check())
         except (OSError, KeyError, subprocess.CalledProcessError) as error:

@@ -96,56 +96,84 @@ def check_same(row: str, a: object, b: object) -> None:
 # --- The rows ---------------------------------------------------------------
 
 
-def run_rows(rounds: int, scale: float, floors: Floors) -> list[Row]:
-    def n(full: int) -> int:
-        return max(1, int(full * scale))
+@dataclass
+class Setting:
+    """What every row is timed with."""
 
-    rows = []
+    rounds: int
+    scale: float
+    floors: Floors
 
+    def n(self, full: int) -> int:
+        return max(1, int(full * self.scale))
+
+    def alternate(self, a: Callable[[], object], b: Callable[[], object], full: int) -> tuple[float, float]:
+        """A and B, each in batches of `full` runs at the scale, alternated."""
+        return alternate(batch(a, self.n(full)), batch(b, self.n(full)), self.rounds)
+
+    @property
+    def empty_missing(self) -> str | None:
+        """Why the rows that start the static empty program cannot run, if they cannot."""
+        if not HAVE_SPAWN:
+            return "no os.posix_spawn here"
+        return self.floors.empty_note if self.floors.empty_program is None else None
+
+
+def builtin_rows(setting: Setting) -> list[Row]:
     names = {f"n{i}": name for i, name in enumerate(BUILTIN_NAMES)}
-    namespace = {"f": _kelvar.is_windows_builtin, "B": BUILTINS, "noop": floors.noop, **names}
-
-    # Why the rows that start the static empty program cannot run, if they cannot.
-    empty_missing = (
-        "no os.posix_spawn here" if not HAVE_SPAWN
-        else floors.empty_note if floors.empty_program is None
-        else None
-    )
+    namespace = {"f": _kelvar.is_windows_builtin, "B": BUILTINS, "noop": setting.floors.noop, **names}
 
     def calls(template: str) -> Callable[[], float]:
         code = "; ".join(template.format(v) for v in names)
-        return statements(code, namespace, n(20_000), len(names))
+        return statements(code, namespace, setting.n(20_000), len(names))
 
     row = Row("is_windows_builtin vs set test", "is_windows_builtin(name)", "name.lower() in BUILTINS", 1.0)
     for name in BUILTIN_NAMES:
         check_same(row.label, _kelvar.is_windows_builtin(name), name.lower() in BUILTINS)
-    row.time_a, row.time_b = alternate(calls("f({})"), calls("{}.lower() in B"), rounds)
-    rows.append(row)
+    row.time_a, row.time_b = alternate(calls("f({})"), calls("{}.lower() in B"), setting.rounds)
 
-    row = Row(
+    floor = Row(
         "is_windows_builtin vs no-op C function",
         "is_windows_builtin(name)",
         "noop(name): same flags, reads the str's UTF-8",
         1.15,
     )
-    if floors.noop is not None:
-        row.time_a, row.time_b = alternate(calls("f({})"), calls("noop({})"), rounds)
+    if setting.floors.noop is not None:
+        floor.time_a, floor.time_b = alternate(calls("f({})"), calls("noop({})"), setting.rounds)
     else:
-        row.note = floors.noop_note
-    rows.append(row)
+        floor.note = setting.floors.noop_note
+    return [row, floor]
 
+
+def where_vs_empty_row(setting: Setting) -> Row:
     row = Row("where vs static empty program", f"where {FOUND_NAME}", "empty program, linked -static", 1.15)
-    if empty_missing:
-        row.note = empty_missing
-    else:
-        empty = [floors.empty_program]
-        check_same(row.label, spawn_silent([WHERE, FOUND_NAME]), spawn_silent(empty))
-        row.time_a, row.time_b = alternate(
-            batch(lambda: spawn_silent([WHERE, FOUND_NAME]), n(20)),
-            batch(lambda: spawn_silent(empty), n(20)),
-            rounds,
-        )
-    rows.append(row)
+    if setting.empty_missing:
+        row.note = setting.empty_missing
+        return row
+    empty = [setting.floors.empty_program]
+    check_same(row.label, spawn_silent([WHERE, FOUND_NAME]), spawn_silent(empty))
+    row.time_a, row.time_b = setting.alternate(
+        lambda: spawn_silent([WHERE, FOUND_NAME]), lambda: spawn_silent(empty), 20
+    )
+    return row
+
+
+def lookup_answer() -> tuple[str, str]:
+    """The lookup's answer for the name the rows look up, which must be found."""
+    found = _kelvar.find_executable(FOUND_NAME, False)
+    if found[1] is None:
+        sys.exit(f"bench: `where` does not find {FOUND_NAME!r}; the lookup rows need a name it finds")
+    # The module keeps the carriage return of a first line that ends in CR LF;
+    # the references drop it, which matters only to Windows' where.
+    return found[0], found[1].rstrip("\r")
+
+
+def lookup_rows(setting: Setting) -> list[Row]:
+    def lookup() -> object:
+        return _kelvar.find_executable(FOUND_NAME, False)
+
+    def with_subprocess() -> object:
+        return find_with_subprocess(FOUND_NAME, False)
 
     row = Row(
         "find_executable vs subprocess.run",
@@ -153,84 +181,67 @@ def run_rows(rounds: int, scale: float, floors: Floors) -> list[Row]:
         "subprocess.run([where, query], capture_output=True)",
         0.7,
     )
-    found = _kelvar.find_executable(FOUND_NAME, False)
-    if found[1] is None:
-        sys.exit(f"bench: `where` does not find {FOUND_NAME!r}; the lookup rows need a name it finds")
-    # The module keeps the carriage return of a first line that ends in CR LF;
-    # the reference drops it, which matters only to Windows' where.
-    check_same(row.label, (found[0], found[1].rstrip("\r")), find_with_subprocess(FOUND_NAME, False))
+    check_same(row.label, lookup_answer(), with_subprocess())
     check_same(row.label, _kelvar.find_executable("dir", False), find_with_subprocess("dir", False))
-    row.time_a, row.time_b = alternate(
-        batch(lambda: _kelvar.find_executable(FOUND_NAME, False), n(20)),
-        batch(lambda: find_with_subprocess(FOUND_NAME, False), n(20)),
-        rounds,
-    )
-    rows.append(row)
+    row.time_a, row.time_b = setting.alternate(lookup, with_subprocess, 20)
 
     # What the row above can show at best: a bare process start, against the
     # same subprocess.run, timed in the same alternation.
-    row = Row(
+    start = Row(
         "process start vs subprocess.run",
         "posix_spawn(empty program) + os.waitpid",
         "subprocess.run([where, query], capture_output=True)",
         None,
     )
-    if empty_missing:
-        row.note = empty_missing
+    if setting.empty_missing:
+        start.note = setting.empty_missing
     else:
-        empty = [floors.empty_program]
-        row.time_a, row.time_b = alternate(
-            batch(lambda: spawn_silent(empty), n(20)),
-            batch(lambda: find_with_subprocess(FOUND_NAME, False), n(20)),
-            rounds,
-        )
-    rows.append(row)
+        empty = [setting.floors.empty_program]
+        start.time_a, start.time_b = setting.alternate(lambda: spawn_silent(empty), with_subprocess, 20)
 
-    row = Row(
+    floor = Row(
         "find_executable vs the floor",
         f"find_executable({FOUND_NAME!r}, False)",
         "posix_spawn(where) + os.read + os.waitpid",
         1.1,
     )
     if HAVE_SPAWN:
-        check_same(row.label, (found[0], found[1].rstrip("\r")), find_with_spawn(FOUND_NAME, False))
-        row.time_a, row.time_b = alternate(
-            batch(lambda: _kelvar.find_executable(FOUND_NAME, False), n(20)),
-            batch(lambda: find_with_spawn(FOUND_NAME, False), n(20)),
-            rounds,
-        )
+        check_same(floor.label, lookup_answer(), find_with_spawn(FOUND_NAME, False))
+        floor.time_a, floor.time_b = setting.alternate(lookup, lambda: find_with_spawn(FOUND_NAME, False), 20)
     else:
-        row.note = "no os.posix_spawn here"
-    rows.append(row)
+        floor.note = "no os.posix_spawn here"
+    return [row, start, floor]
 
-    if ON_WINDOWS:
-        rows += windows_rows(n, rounds, floors, found)
 
+def sum_row(setting: Setting) -> Row:
     row = Row("sum_as_arr vs sum()", "sum_as_arr(list of 10**6 ints)", "sum(list of 10**6 ints)", 1.1)
     numbers = list(range(-500_000, 500_000))
     check_same(row.label, _kelvar.sum_as_arr(numbers), sum(numbers))
-    row.time_a, row.time_b = alternate(
-        batch(lambda: _kelvar.sum_as_arr(numbers), n(10)),
-        batch(lambda: sum(numbers), n(10)),
-        rounds,
-    )
-    rows.append(row)
+    row.time_a, row.time_b = setting.alternate(lambda: _kelvar.sum_as_arr(numbers), lambda: sum(numbers), 10)
+    return row
 
+
+def which_row(setting: Setting) -> Row:
     row = Row("where vs which", f"where {FOUND_NAME}", f"which -a {FOUND_NAME}", 0.5)
-    if HAVE_SPAWN and WHICH:
-        check_same(row.label, spawn_silent([WHERE, FOUND_NAME]), spawn_silent([WHICH, "-a", FOUND_NAME]))
-        row.time_a, row.time_b = alternate(
-            batch(lambda: spawn_silent([WHERE, FOUND_NAME]), n(20)),
-            batch(lambda: spawn_silent([WHICH, "-a", FOUND_NAME]), n(20)),
-            rounds,
-        )
-    else:
+    if not (HAVE_SPAWN and WHICH):
         row.note = "no which here" if HAVE_SPAWN else "no os.posix_spawn here"
-    rows.append(row)
-    return rows
+        return row
+    check_same(row.label, spawn_silent([WHERE, FOUND_NAME]), spawn_silent([WHICH, "-a", FOUND_NAME]))
+    row.time_a, row.time_b = setting.alternate(
+        lambda: spawn_silent([WHERE, FOUND_NAME]), lambda: spawn_silent([WHICH, "-a", FOUND_NAME]), 20
+    )
+    return row
 
 
-def windows_rows(n: Callable[[int], int], rounds: int, floors: Floors, found: tuple) -> list[Row]:
+def run_rows(rounds: int, scale: float, floors: Floors) -> list[Row]:
+    setting = Setting(rounds, scale, floors)
+    rows = builtin_rows(setting) + [where_vs_empty_row(setting)] + lookup_rows(setting)
+    if ON_WINDOWS:
+        rows += windows_rows(setting)
+    return rows + [sum_row(setting), which_row(setting)]
+
+
+def windows_rows(setting: Setting) -> list[Row]:
     """The lookup against what a Windows user would write instead, and
     against the least a process start costs, timed in the same alternation."""
 
@@ -249,8 +260,8 @@ def windows_rows(n: Callable[[int], int], rounds: int, floors: Floors, found: tu
         "subprocess.run([where.exe, query], capture_output=True, stdin=DEVNULL)",
         1.0,
     )
-    check_same(row.label, (found[0], found[1].rstrip("\r")), run_where())
-    row.time_a, row.time_b = alternate(batch(lookup, n(20)), batch(run_where, n(20)), rounds)
+    check_same(row.label, lookup_answer(), run_where())
+    row.time_a, row.time_b = setting.alternate(lookup, run_where, 20)
     rows.append(row)
 
     row = Row(
@@ -259,13 +270,11 @@ def windows_rows(n: Callable[[int], int], rounds: int, floors: Floors, found: tu
         "subprocess.run([empty program]), nothing captured",
         None,
     )
-    empty = floors.empty_program
+    empty = setting.floors.empty_program
     if empty is None:
-        row.note = floors.empty_note
+        row.note = setting.floors.empty_note
     else:
-        row.time_a, row.time_b = alternate(
-            batch(lookup, n(20)), batch(lambda: subprocess.run([empty]), n(20)), rounds
-        )
+        row.time_a, row.time_b = setting.alternate(lookup, lambda: subprocess.run([empty]), 20)
     rows.append(row)
     return rows
 

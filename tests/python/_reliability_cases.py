@@ -139,14 +139,9 @@ def _shared(obj):
     return type(obj) is str and len(obj) <= 1
 
 
-def cases(probe_dir):
-    """(id, base number of calls, factory of the Call), for every path."""
-    probe = os.path.join(probe_dir, PROBE + EXT)
-    numpy_true = numpy_like("bool_", __bool__=lambda self: True)
-    numpy_no_bool = numpy_like("bool_")
-    fast, spawning = 40_000, 150
+def _fib_cases(fast, probe):
+    """fib: results, wrapping, binding and conversion errors."""
     return [
-        # fib
         ("fib by position", fast, lambda: Call("fib", [Int(15)], returns=610)),
         ("fib by keyword", fast, lambda: Call("fib", kwargs={"n": Int(15)}, returns=610)),
         ("fib of an __index__", fast, lambda: Call("fib", [Index(15)], returns=610)),
@@ -170,7 +165,12 @@ def cases(probe_dir):
         ("fib TypeError from __index__", fast,
          lambda: Call("fib", [Raising(TypeError, fresh("plain"))], raises=TypeError,
                       text="argument 'n': plain")),
-        # sum_as_arr
+    ]
+
+
+def _sum_cases(fast, probe):
+    """sum_as_arr: every kind of sequence, and its element errors."""
+    return [
         ("sum of a list", fast, lambda: Call("sum_as_arr", [[Int(1000), Int(2000), Int(-3)]],
                                              returns=2997)),
         ("sum of a tuple", fast, lambda: Call("sum_as_arr", [(Int(1000), Index(int(fresh("2000"))))],
@@ -197,7 +197,12 @@ def cases(probe_dir):
                                                           raises=ValueError)),
         ("sum missing", fast, lambda: Call("sum_as_arr", kwargs={"array": [Int(1000)]},
                                            raises=TypeError)),
-        # is_windows_builtin
+    ]
+
+
+def _builtin_cases(fast):
+    """is_windows_builtin, by both of its paths."""
+    return [
         ("builtin yes", fast, lambda: Call("is_windows_builtin", [fresh("TaskKill")], returns=True)),
         ("builtin no", fast, lambda: Call("is_windows_builtin", [fresh("where")], returns=False)),
         ("builtin of a str subclass", fast,
@@ -208,7 +213,14 @@ def cases(probe_dir):
          lambda: Call("is_windows_builtin", [fresh("d\ud800r")], raises=UnicodeEncodeError)),
         ("builtin too many", fast, lambda: Call("is_windows_builtin", [fresh("ab"), fresh("cd")],
                                                 raises=TypeError)),
-        # find_executable
+    ]
+
+
+def _find_cases(fast, spawning, probe):
+    """find_executable, with and without a child."""
+    numpy_true = numpy_like("bool_", __bool__=lambda self: True)
+    numpy_no_bool = numpy_like("bool_")
+    return [
         ("find found", spawning, lambda: Call("find_executable", [fresh(PROBE), False],
                                               returns=(PROBE, probe))),
         ("find found fuzzy", spawning, lambda: Call("find_executable", [fresh("reliability"), True],
@@ -239,7 +251,12 @@ def cases(probe_dir):
                       text="argument 'fuzzy': object of type")),
         ("find lone surrogate", fast, lambda: Call("find_executable", [fresh("\udc80x"), False],
                                                    raises=UnicodeEncodeError)),
-        # the functions without parameters
+    ]
+
+
+def _no_parameter_cases(fast):
+    """The functions without parameters."""
+    return [
         ("get_version", fast, lambda: Call("get_version", returns="0.1.0")),
         ("get_cmd_exe_path", fast, lambda: Call("get_cmd_exe_path", returns=CMD)),
         ("get_executable_extension", fast, lambda: Call("get_executable_extension", returns=EXT)),
@@ -247,6 +264,14 @@ def cases(probe_dir):
         ("no-argument function given one", fast, lambda: Call("get_version", [Int(1)],
                                                               raises=TypeError)),
     ]
+
+
+def cases(probe_dir):
+    """(id, base number of calls, factory of the Call), for every path."""
+    probe = os.path.join(probe_dir, PROBE + EXT)
+    fast, spawning = 40_000, 150
+    return (_fib_cases(fast, probe) + _sum_cases(fast, probe) + _builtin_cases(fast)
+            + _find_cases(fast, spawning, probe) + _no_parameter_cases(fast))
 
 
 # Internal failures write their report to the process's standard error, so
