@@ -158,9 +158,13 @@ def where_vs_empty_row(setting: Setting) -> Row:
     return row
 
 
+def lookup() -> object:
+    return _kelvar.find_executable(FOUND_NAME, False)
+
+
 def lookup_answer() -> tuple[str, str]:
     """The lookup's answer for the name the rows look up, which must be found."""
-    found = _kelvar.find_executable(FOUND_NAME, False)
+    found = lookup()
     if found[1] is None:
         sys.exit(f"bench: `where` does not find {FOUND_NAME!r}; the lookup rows need a name it finds")
     # The module keeps the carriage return of a first line that ends in CR LF;
@@ -169,9 +173,6 @@ def lookup_answer() -> tuple[str, str]:
 
 
 def lookup_rows(setting: Setting) -> list[Row]:
-    def lookup() -> object:
-        return _kelvar.find_executable(FOUND_NAME, False)
-
     def with_subprocess() -> object:
         return find_with_subprocess(FOUND_NAME, False)
 
@@ -249,9 +250,6 @@ def windows_rows(setting: Setting) -> list[Row]:
         run = subprocess.run([WHERE, query_for(FOUND_NAME, False)], capture_output=True,
                              stdin=subprocess.DEVNULL)
         return answer_from(FOUND_NAME, run.returncode, run.stdout)
-
-    def lookup() -> object:
-        return _kelvar.find_executable(FOUND_NAME, False)
 
     rows = []
     row = Row(
