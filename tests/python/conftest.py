@@ -12,6 +12,25 @@ if sys.platform == "win32":
     # does. Children inherit it; the lookup sandbox sets its own variables.
     os.environ["KELVAR_FAKE_WHERE_SEARCH"] = "1"
 
+    # Under Wine on a loaded machine a start fails now and then with
+    # ERROR_INTERNAL_ERROR (WinError 1359): the new process died while Wine
+    # was still setting it up, and nothing of it is left. The module's runner
+    # tries such a start again, and so do the tests' own starts, or one lost
+    # start of a module's fixture fails every test that uses it. The whole
+    # construction is retried: a failed one has already closed the handles
+    # it made for the child.
+    _popen_init = subprocess.Popen.__init__
+
+    def _popen_init_retrying(self, *args, **kwargs):
+        for attempt in range(4):
+            try:
+                return _popen_init(self, *args, **kwargs)
+            except OSError as error:
+                if getattr(error, "winerror", None) != 1359 or attempt == 3:
+                    raise
+
+    subprocess.Popen.__init__ = _popen_init_retrying
+
 
 @pytest.fixture
 def run_child():
