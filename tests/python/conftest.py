@@ -17,8 +17,9 @@ if sys.platform == "win32":
     # was still setting it up, and nothing of it is left. The module's runner
     # tries such a start again, and so do the tests' own starts, or one lost
     # start of a module's fixture fails every test that uses it. The whole
-    # construction is retried: a failed one has already closed the handles
-    # it made for the child.
+    # construction is retried, from an empty instance: a failed one has
+    # closed what it opened for the child but keeps some of it by number
+    # (the null device's descriptor), which a second try would take up again.
     _popen_init = subprocess.Popen.__init__
 
     def _popen_init_retrying(self, *args, **kwargs):
@@ -28,6 +29,7 @@ if sys.platform == "win32":
             except OSError as error:
                 if getattr(error, "winerror", None) != 1359 or attempt == 3:
                     raise
+                self.__dict__.clear()
 
     subprocess.Popen.__init__ = _popen_init_retrying
 
