@@ -1,6 +1,7 @@
 #include "module/attach.h"
 
 #include <atomic>
+#include <exception>
 #include <mutex>
 #include <vector>
 
@@ -22,19 +23,32 @@ ReleaseQueue& release_queue() {
   return *queue;
 }
 
-}  // namespace
-
-void release_reference(PyObject* object) noexcept {
-  if (attach_count() > 0) {
-    Py_DecRef(object);
-    return;
-  }
+void defer_release(PyObject* object) {
   ReleaseQueue& queue = release_queue();
   std::lock_guard<std::mutex> lock(queue.mutex);
   queue.pending.push_back(object);
   // Under the mutex, so that it cannot be cleared by an emptying that has
   // already taken the list without this entry.
   detail::releases_waiting().store(true, std::memory_order_release);
+}
+
+}  // namespace
+
+void detail::note_unwind_from_interpreter() noexcept {
+  if (!std::current_exception()) attach_count() = lock_lost_for_good;
+}
+
+void release_reference(PyObject* object) {
+  const int count = attach_count();
+  if (count < 0) return;  // the thread is being ended without the lock
+  // While an exception unwinds, a finaliser that ended the thread would
+  // throw from a destructor during the unwind, which ends the process; the
+  // release waits for the next section instead.
+  if (count == 0 || std::uncaught_exceptions() > 0) {
+    defer_release(object);
+    return;
+  }
+  into_python([object] { Py_DecRef(object); });
 }
 
 void detail::drain_waiting_releases() {
@@ -45,8 +59,9 @@ void detail::drain_waiting_releases() {
     taken.swap(queue.pending);
     releases_waiting().store(false, std::memory_order_relaxed);
   }
-  // Outside the mutex: a release may run arbitrary finalisers.
-  for (PyObject* object : taken) Py_DecRef(object);
+  // Outside the mutex: a release may run arbitrary finalisers. Should one of
+  // them end the thread, the rest are left to the ending process.
+  for (PyObject* object : taken) into_python([object] { Py_DecRef(object); });
 }
 
 Detached::Detached() noexcept {
@@ -64,7 +79,8 @@ void Detached::reattach() {
   // ended inside, the destructor must not ask again. The attach count is
   // restored only once the lock is held, so that references dropped by the
   // unwind go to the release queue instead of being released without it.
-  PyEval_RestoreThread(std::exchange(state_, nullptr));
+  PyThreadState* const state = std::exchange(state_, nullptr);
+  into_python([state] { PyEval_RestoreThread(state); });
   attach_count() = saved_count_;
   drain_release_queue();
 }

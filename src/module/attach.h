@@ -19,6 +19,15 @@ inline int& attach_count() noexcept {
 }
 
 namespace detail {
+// The attach count of a thread that the interpreter has ended while it
+// waited for the lock (see into_python). Far enough below zero that the
+// sections the unwind leaves on its way out never bring it back up.
+inline constexpr int lock_lost_for_good = -(1 << 30);
+
+// For the catch-all around a call into the interpreter: a C++ exception
+// passes unchanged; anything else is the forced unwind that ends the thread.
+void note_unwind_from_interpreter() noexcept;
+
 // Whether the release queue may hold references: set with the first push
 // after an emptying, cleared by the emptying. Read without the queue's mutex,
 // so that an entry into the module with nothing deferred (nearly every entry)
@@ -38,6 +47,27 @@ void drain_waiting_releases();
 inline void drain_release_queue() {
   if (detail::releases_waiting().load(std::memory_order_acquire)) {
     detail::drain_waiting_releases();
+  }
+}
+
+// Runs `call`, a call into the interpreter that may run Python code (or a
+// finaliser, or a garbage collection that runs finalisers). Such code may
+// give up the lock, and a daemon thread that asks for it back once the
+// interpreter has begun to shut down is ended right there by a forced unwind
+// (pthread_exit), without the lock. The thread is then marked as never
+// holding the lock again: the references that the unwind drops on its way
+// out through the module's frames are left to the ending process, as the
+// interpreter's own C code leaves those of its frames, instead of being
+// released without the lock. The mark must be set here, around the call
+// itself: the frames above release their references before any handler of
+// theirs could run.
+template <class Call>
+decltype(auto) into_python(Call&& call) {
+  try {
+    return call();
+  } catch (...) {
+    detail::note_unwind_from_interpreter();
+    throw;
   }
 }
 

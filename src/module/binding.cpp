@@ -115,7 +115,7 @@ Result<Unit> bind_keywords(const Signature& signature, PyObject* kwargs, std::sp
     if (utf8 == nullptr) {
       // A key with a lone surrogate cannot name any parameter; what the
       // encoder had to say about it is of no interest to the caller.
-      (void)PendingError::take();
+      PendingError::discard();
       return unexpected_keyword(signature, key);
     }
     const std::string_view text(utf8, static_cast<std::size_t>(size));

@@ -32,9 +32,10 @@ OnceCell<PyObject*> sequence_class_cell;
 
 PyObject* sequence_class() {
   return sequence_class_cell.get([]() -> PyObject* {
-    Ref module = Ref::steal(PyImport_ImportModule("collections.abc"));
+    Ref module = Ref::steal(into_python([] { return PyImport_ImportModule("collections.abc"); }));
     if (!module) fail("cannot import collections.abc: " + PendingError::fetch().debug());
-    Ref sequence = Ref::steal(PyObject_GetAttrString(module.get(), "Sequence"));
+    Ref sequence =
+        Ref::steal(into_python([&] { return PyObject_GetAttrString(module.get(), "Sequence"); }));
     if (!sequence) {
       fail("collections.abc has no Sequence: " + PendingError::fetch().debug());
     }
@@ -47,9 +48,9 @@ PyObject* sequence_class() {
 // Whether attribute `name` of `type` is a str whose text is one of `texts`.
 // Any failure to tell counts as no, and what went wrong is dropped.
 bool attribute_is(PyObject* type, PyObject* name, std::initializer_list<const char*> texts) {
-  Ref attribute = Ref::steal(PyObject_GetAttr(type, name));
+  Ref attribute = Ref::steal(into_python([=] { return PyObject_GetAttr(type, name); }));
   if (!attribute) {
-    (void)PendingError::take();
+    PendingError::discard();
     return false;
   }
   if (!PyUnicode_Check(attribute.get())) return false;
@@ -67,9 +68,9 @@ bool is_numpy_bool_type(PyObject* type) {
 // NumPy's boolean scalars are not bool instances; they convert through their
 // type's own __bool__, looked up on the type as the interpreter would.
 Result<bool> numpy_bool(PyObject* object, PyObject* type) {
-  Ref found = Ref::steal(PyObject_GetAttr(type, names::dunder_bool()));
+  Ref found = Ref::steal(into_python([=] { return PyObject_GetAttr(type, names::dunder_bool()); }));
   if (!found) {
-    (void)PendingError::take();
+    PendingError::discard();
     return PendingError::with_message(PyExc_TypeError, "object of type '" + display_text(type) +
                                                            "' does not define a '__bool__' "
                                                            "conversion");
@@ -80,12 +81,12 @@ Result<bool> numpy_bool(PyObject* object, PyObject* type) {
       reinterpret_cast<descrgetfunc>(PyType_GetSlot(Py_TYPE(found.get()), Py_tp_descr_get));
   Ref method;
   if (get != nullptr) {
-    method = Ref::steal(get(found.get(), object, type));
+    method = Ref::steal(into_python([&] { return get(found.get(), object, type); }));
     if (!method) return PendingError::fetch();
   } else {
     method = std::move(found);
   }
-  Ref result = Ref::steal(PyObject_CallObject(method.get(), nullptr));
+  Ref result = Ref::steal(into_python([&] { return PyObject_CallObject(method.get(), nullptr); }));
   if (!result) return PendingError::fetch();
   if (Py_TYPE(result.get()) != &PyBool_Type) {
     return type_mismatch(result.get(), as_object(&PyBool_Type));
@@ -96,7 +97,7 @@ Result<bool> numpy_bool(PyObject* object, PyObject* type) {
 // The value of an item that is not an int, and the only part of an element's
 // conversion that may run Python code.
 Result<long> index_as_long(PyObject* object) {
-  Ref index = Ref::steal(PyNumber_Index(object));
+  Ref index = Ref::steal(into_python([=] { return PyNumber_Index(object); }));
   if (!index) return PendingError::fetch();
   const long value = PyLong_AsLong(index.get());
   if (value == -1 && PyErr_Occurred() != nullptr) return PendingError::fetch();
@@ -134,10 +135,10 @@ constexpr std::size_t max_reserved_elements = std::size_t{1} << 16;
 constexpr std::uint64_t capacity_limit = std::uint64_t{1} << 61;
 
 std::size_t length_hint(PyObject* object) {
-  const Py_ssize_t size = PyObject_Size(object);
+  const Py_ssize_t size = into_python([=] { return PyObject_Size(object); });
   if (size < 0) {
     // A sequence that cannot tell its length is still converted in full.
-    (void)PendingError::take();
+    PendingError::discard();
     return 0;
   }
   if (static_cast<std::uint64_t>(size) >= capacity_limit) fail("capacity overflow");
@@ -230,11 +231,11 @@ Result<std::vector<std::int32_t>> convert_items(PyObject* object, std::size_t hi
 Result<std::vector<std::int32_t>> convert_iterated(PyObject* object, std::size_t hint) {
   std::vector<std::int32_t> values;
   values.reserve(std::min(hint, max_reserved_elements));
-  Ref iterator = Ref::steal(PyObject_GetIter(object));
+  Ref iterator = Ref::steal(into_python([=] { return PyObject_GetIter(object); }));
   if (!iterator) return PendingError::fetch();
   IntElements ints;
   while (true) {
-    Ref item = Ref::steal(PyIter_Next(iterator.get()));
+    Ref item = Ref::steal(into_python([&] { return PyIter_Next(iterator.get()); }));
     if (!item) {
       if (PyErr_Occurred() != nullptr) return PendingError::fetch();
       break;
@@ -274,7 +275,7 @@ Result<std::uint32_t> to_u32(PyObject* object) {
   if (PyLong_Check(object)) {
     value = PyLong_AsUnsignedLongLong(object);
   } else {
-    Ref index = Ref::steal(PyNumber_Index(object));
+    Ref index = Ref::steal(into_python([=] { return PyNumber_Index(object); }));
     if (!index) return PendingError::fetch();
     value = PyLong_AsUnsignedLongLong(index.get());
   }

@@ -118,8 +118,10 @@ PyObject* panic_exception_type_if_created() noexcept {
 
 PyObject* panic_exception_type() {
   return panic_type_cell().get([] {
-    PyObject* type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", panic_doc,
-                                               PyExc_BaseException, nullptr);
+    PyObject* type = into_python([] {
+      return PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", panic_doc,
+                                       PyExc_BaseException, nullptr);
+    });
     if (type == nullptr) {
       fail("Failed to initialize new exception type.: " + PendingError::fetch().debug());
     }

@@ -73,7 +73,7 @@ Result<lookup::RunResult> run_unlocked(const lookup::PreparedRun& prepared,
     Detached detached;
     result = lookup::run(prepared, [&] {
       return detached.with_lock([&] {
-        if (PyErr_CheckSignals() == 0) return false;
+        if (into_python(PyErr_CheckSignals) == 0) return false;
         // Kept raw until the runner has cleaned up: turning it into a
         // pending error may run code that must not unwind through the runner.
         PyErr_Fetch(&type, &value, &traceback);
@@ -102,12 +102,12 @@ std::string interpreter_path() {
   PyObject* const recorded = PySys_GetObject("executable");
   if (recorded == nullptr || !PyUnicode_Check(recorded)) return std::string();
   Ref executable = Ref::borrow(recorded);
-  Ref bytes = Ref::steal(PyUnicode_EncodeFSDefault(executable.get()));
+  Ref bytes = Ref::steal(into_python([&] { return PyUnicode_EncodeFSDefault(executable.get()); }));
   char* data = nullptr;
   Py_ssize_t size = 0;
   if (!bytes || PyBytes_AsStringAndSize(bytes.get(), &data, &size) != 0) {
     // A path the file system cannot name is no directory to look in.
-    PyErr_Clear();
+    into_python(PyErr_Clear);
     return std::string();
   }
   return std::string(data, static_cast<std::size_t>(size));

@@ -11,11 +11,12 @@ namespace kelvar::py {
 namespace {
 
 std::string qualified_name(PyObject* type) {
-  Ref name = Ref::steal(PyObject_GetAttr(type, names::dunder_qualname()));
+  Ref name =
+      Ref::steal(into_python([=] { return PyObject_GetAttr(type, names::dunder_qualname()); }));
   if (name && (PyType_GetFlags(Py_TYPE(name.get())) & Py_TPFLAGS_UNICODE_SUBCLASS) != 0) {
     return display_text(name.get());
   }
-  PyErr_Clear();
+  into_python(PyErr_Clear);
   return "<failed to extract type name>";
 }
 

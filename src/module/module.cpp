@@ -18,7 +18,7 @@ bool is_list(PyObject* object) {
 
 // The module's __all__ list, created for the first function registered.
 Result<Ref> all_list(PyObject* module) {
-  Ref all = Ref::steal(PyObject_GetAttr(module, names::dunder_all()));
+  Ref all = Ref::steal(into_python([=] { return PyObject_GetAttr(module, names::dunder_all()); }));
   if (all) {
     if (!is_list(all.get()))
       return type_mismatch(all.get(), reinterpret_cast<PyObject*>(&PyList_Type));
@@ -26,8 +26,10 @@ Result<Ref> all_list(PyObject* module) {
   }
   PendingError error = PendingError::fetch();
   if (!error.matches(PyExc_AttributeError)) return error;
-  Ref list = Ref::steal(created(PyList_New(0)));
-  if (PyObject_SetAttr(module, names::dunder_all(), list.get()) != 0) return PendingError::fetch();
+  Ref list = Ref::steal(created(into_python([] { return PyList_New(0); })));
+  if (into_python([&] { return PyObject_SetAttr(module, names::dunder_all(), list.get()); }) != 0) {
+    return PendingError::fetch();
+  }
   return list;
 }
 
@@ -45,7 +47,10 @@ Result<Unit> register_function(PyObject* module, PyMethodDef* record) {
   if (PyList_Append(all.value().get(), name.get()) != 0) {
     fail("could not append __name__ to __all__: " + PendingError::fetch().debug());
   }
-  if (PyObject_SetAttr(module, name.get(), function.get()) != 0) return PendingError::fetch();
+  // Replacing an attribute may run the old value's finaliser.
+  if (into_python([&] { return PyObject_SetAttr(module, name.get(), function.get()); }) != 0) {
+    return PendingError::fetch();
+  }
   return Unit{};
 }
 

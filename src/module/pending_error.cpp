@@ -30,7 +30,7 @@ class PanicProducer final : public PendingError::Producer {
   std::pair<Ref, Ref> produce() override {
     PyObject* type = panic_exception_type();
     Ref message = new_text(message_);
-    Ref args = Ref::steal(created(PyTuple_New(1)));
+    Ref args = Ref::steal(created(into_python([] { return PyTuple_New(1); })));
     PyTuple_SetItem(args.get(), 0, message.release());
     return {Ref::borrow(type), std::move(args)};
   }
@@ -49,7 +49,7 @@ bool is_exception_type(PyObject* object) {
 void set_produced(PendingError::Producer& producer) {
   auto [type, argument] = producer.produce();
   if (is_exception_type(type.get())) {
-    PyErr_SetObject(type.get(), argument.get());
+    into_python([&] { PyErr_SetObject(type.get(), argument.get()); });
   } else {
     PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
   }
@@ -64,7 +64,7 @@ struct Triple {
 Triple fetch_normalized() {
   PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
   PyErr_Fetch(&type, &value, &traceback);
-  if (type != nullptr) PyErr_NormalizeException(&type, &value, &traceback);
+  if (type != nullptr) into_python([&] { PyErr_NormalizeException(&type, &value, &traceback); });
   return {Ref::steal(type), Ref::steal(value), Ref::steal(traceback)};
 }
 
@@ -96,14 +96,17 @@ std::string quoted(std::string_view text) {
 
 // The traceback as the interpreter's own printer writes it.
 std::string traceback_text(PyObject* traceback) {
-  Ref io = Ref::steal(PyImport_ImportModule("io"));
-  Ref buffer = io ? Ref::steal(PyObject_CallMethod(io.get(), "StringIO", nullptr)) : Ref();
+  Ref io = Ref::steal(into_python([] { return PyImport_ImportModule("io"); }));
+  Ref buffer = io ? Ref::steal(into_python(
+                        [&] { return PyObject_CallMethod(io.get(), "StringIO", nullptr); }))
+                  : Ref();
   std::string text;
-  if (buffer && PyTraceBack_Print(traceback, buffer.get()) == 0) {
-    Ref value = Ref::steal(PyObject_CallMethod(buffer.get(), "getvalue", nullptr));
+  if (buffer && into_python([&] { return PyTraceBack_Print(traceback, buffer.get()); }) == 0) {
+    Ref value = Ref::steal(
+        into_python([&] { return PyObject_CallMethod(buffer.get(), "getvalue", nullptr); }));
     if (value && str_to_utf8_lenient(value.get(), text)) return text;
   }
-  PyErr_Clear();
+  into_python(PyErr_Clear);
   return "<traceback could not be printed>";
 }
 
@@ -111,7 +114,7 @@ std::string traceback_text(PyObject* traceback) {
 // in the module, after the interpreter has shown where it came from.
 [[noreturn]] void resume_panic(Triple panic) {
   std::string message;
-  Ref text = Ref::steal(PyObject_Str(panic.value.get()));
+  Ref text = Ref::steal(into_python([&] { return PyObject_Str(panic.value.get()); }));
   if (!text || !str_to_utf8_lenient(text.get(), message)) {
     message = "Unwrapped panic from Python code";
     fetch_normalized();  // the failure of str() is dropped
@@ -122,7 +125,7 @@ std::string traceback_text(PyObject* traceback) {
       stderr);
   std::fflush(stderr);
   PyErr_Restore(panic.type.release(), panic.value.release(), panic.traceback.release());
-  PyErr_PrintEx(0);
+  into_python([] { PyErr_PrintEx(0); });
   resume_failure(std::move(message));
 }
 
@@ -170,6 +173,12 @@ std::optional<PendingError> PendingError::take() {
 PendingError PendingError::fetch() {
   if (std::optional<PendingError> taken = take()) return std::move(*taken);
   return with_message(PyExc_SystemError, "attempted to fetch exception but none was set");
+}
+
+void PendingError::discard() {
+  std::optional<PendingError> taken = take();
+  // Released in this frame: std::optional's own destructor is noexcept.
+  if (taken) PendingError dropped = std::move(*taken);
 }
 
 void PendingError::restore() && {
@@ -220,7 +229,7 @@ Ref PendingError::into_value() && {
 
 void PendingError::write_unraisable(PyObject* context) && {
   std::move(*this).restore();
-  PyErr_WriteUnraisable(context);
+  into_python([context] { PyErr_WriteUnraisable(context); });
 }
 
 std::string PendingError::debug() {

@@ -18,8 +18,8 @@ class PendingError {
   // error is first materialised, so that errors that are dropped or replaced
   // cost no Python objects.
   struct Producer {
-    virtual ~Producer() = default;
-    virtual std::pair<Ref, Ref> produce() = 0;  // type, argument
+    virtual ~Producer() noexcept(false) = default;  // may hold references
+    virtual std::pair<Ref, Ref> produce() = 0;      // type, argument
   };
 
   static PendingError lazy(std::unique_ptr<Producer> producer) noexcept;
@@ -34,9 +34,15 @@ class PendingError {
   static std::optional<PendingError> take();
   // As take(), for use right after a call reported failure.
   static PendingError fetch();
+  // Takes over the exception pending in the interpreter, if any, and drops
+  // it: what the caller has no use for.
+  static void discard();
 
   PendingError(PendingError&&) noexcept = default;
-  PendingError& operator=(PendingError&&) noexcept = default;
+  PendingError& operator=(PendingError&&) = default;
+  // unique_ptr's destructor is noexcept: the producer is deleted here, where
+  // a finaliser run by the release of what it holds may unwind.
+  ~PendingError() noexcept(false) { delete producer_.release(); }
 
   // Sets it as the interpreter's current exception, instance created.
   void restore() &&;

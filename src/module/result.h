@@ -16,6 +16,17 @@ class [[nodiscard]] Result {
  public:
   Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}
   Result(PendingError error) : state_(std::in_place_index<1>, std::move(error)) {}
+  Result(Result&&) = default;
+  Result& operator=(Result&&) = default;
+  // The variant's own destructor is noexcept: what it holds is moved out and
+  // released here, where a finaliser that ends the thread may unwind.
+  ~Result() noexcept(false) {
+    if (ok()) {
+      [[maybe_unused]] T dropped = std::move(std::get<0>(state_));
+    } else {
+      [[maybe_unused]] PendingError dropped = std::move(std::get<1>(state_));
+    }
+  }
 
   bool ok() const noexcept { return state_.index() == 0; }
   explicit operator bool() const noexcept { return ok(); }

@@ -23,7 +23,7 @@ Ref new_i32(std::int32_t value) {
 Ref new_lookup_result(std::string_view name, std::optional<std::string_view> path) {
   Ref first = new_str(name);
   Ref second = path ? new_str(*path) : Ref::borrow(Py_None);
-  Ref pair = Ref::steal(created(PyTuple_New(2)));
+  Ref pair = Ref::steal(created(into_python([] { return PyTuple_New(2); })));
   PyTuple_SetItem(pair.get(), 0, first.release());
   PyTuple_SetItem(pair.get(), 1, second.release());
   return pair;

@@ -12,18 +12,20 @@ namespace {
 // object is named by its type instead.
 std::string rendered(PyObject* object, PyObject* (*render)(PyObject*)) {
   std::string text;
-  Ref rendering = Ref::steal(render(object));
+  Ref rendering = Ref::steal(into_python([=] { return render(object); }));
   if (rendering && str_to_utf8_lenient(rendering.get(), text)) return text;
   PendingError::fetch().write_unraisable(object);
 
-  Ref type_name = Ref::steal(
-      PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(object)), names::dunder_name()));
-  Ref name_text = type_name ? Ref::steal(PyObject_Str(type_name.get())) : Ref();
+  Ref type_name = Ref::steal(into_python([=] {
+    return PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(object)), names::dunder_name());
+  }));
+  Ref name_text =
+      type_name ? Ref::steal(into_python([&] { return PyObject_Str(type_name.get()); })) : Ref();
   std::string name;
   if (name_text && str_to_utf8_lenient(name_text.get(), name)) {
     return "<unprintable " + name + " object>";
   }
-  PyErr_Clear();
+  into_python(PyErr_Clear);
   return "<unprintable object>";
 }
 
