@@ -38,4 +38,52 @@ std::optional<std::string_view> builtin_fallback(std::string_view name) noexcept
   return std::nullopt;
 }
 
+namespace {
+
+// The table's answer for a name that `where` did not report.
+Answer fall_back(std::string_view name) {
+  Answer answer;
+  if (const std::optional<std::string_view> builtin = builtin_fallback(name)) {
+    answer.kind = Answer::Kind::found;
+    answer.path = *builtin;
+  }
+  return answer;
+}
+
+}  // namespace
+
+Answer answer_from(const RunResult& run, std::string_view name) {
+  Answer answer;
+  switch (run.status) {
+    case RunStatus::stopped:
+      answer.kind = Answer::Kind::stopped;
+      return answer;
+    case RunStatus::read_error:
+      // Not a failure to run `where` but a broken pipe of ours: no answer
+      // can be trusted, the table's included.
+      answer.kind = Answer::Kind::broken;
+      answer.reason = run.error;
+      return answer;
+    case RunStatus::failed:
+    case RunStatus::completed:
+      break;
+  }
+  // A `where` that could not be run, failed, or printed nothing leaves the
+  // name to the table.
+  std::optional<std::string> path = first_reported_path(run);
+  if (!path) return fall_back(name);
+  answer.kind = Answer::Kind::found;
+  answer.path = std::move(*path);
+  return answer;
+}
+
+Lookup Lookup::prepare(std::string_view name, bool fuzzy, std::string_view interpreter) {
+  return Lookup(std::string(name), prepare_where(build_query(name, fuzzy), interpreter));
+}
+
+Answer Lookup::answer(const StopCheck& should_stop) const {
+  if (!run_) return fall_back(name_);
+  return answer_from(run(*run_, should_stop), name_);
+}
+
 }  // namespace kelvar::lookup

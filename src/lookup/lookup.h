@@ -4,12 +4,52 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "lookup/process.h"
 
 namespace kelvar::lookup {
 
 inline constexpr std::string_view where_program = "where";
+
+// What one lookup comes to.
+struct Answer {
+  enum class Kind {
+    found,      // `path` is what `where` reported, or the built-in path text
+    not_found,  // neither `where` nor the built-in table knows the name
+    stopped,    // the stop check asked to abandon `where`, which was killed
+    broken,     // a captured stream could not be read; `reason` says why
+  };
+  Kind kind = Kind::not_found;
+  std::string path;
+  std::string reason;
+};
+
+// One lookup, in two phases. prepare() reads the process-wide state that
+// the host may change under its own lock (the environment, the search for
+// `where`), so it is taken with that lock held; answer() only runs `where`
+// and reads what it printed, which may take as long as `where` does, so the
+// host may let go of its lock for it.
+class Lookup {
+ public:
+  // `interpreter` as for prepare_where().
+  static Lookup prepare(std::string_view name, bool fuzzy, std::string_view interpreter);
+
+  // Runs `where`, asking `should_stop` as run() does, and falls back to the
+  // built-in table when `where` could not be run or reported nothing.
+  Answer answer(const StopCheck& should_stop) const;
+
+ private:
+  Lookup(std::string name, std::optional<PreparedRun> run)
+      : name_(std::move(name)), run_(std::move(run)) {}
+
+  std::string name_;
+  std::optional<PreparedRun> run_;  // nothing when `where` cannot be started
+};
+
+// The answer that a finished run of `where` gives for `name`: the policy of
+// answer(), apart from running anything.
+Answer answer_from(const RunResult& run, std::string_view name);
 
 // Finds `where` and prepares its run with `query`. `interpreter` is the path
 // the host records for the interpreter as it was started (Python's

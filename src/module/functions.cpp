@@ -57,21 +57,19 @@ Result<Ref> sum_as_arr_body(PyObject* args, PyObject* kwargs) {
   return new_i32(facts::sum_wrapping(values.value().data(), values.value().size()));
 }
 
-// Runs `where` without the interpreter lock, so that a slow or hung child
-// does not stop every other Python thread. The lock is taken back briefly
+// Answers the lookup without the interpreter lock, so that a slow or hung
+// `where` does not stop every other Python thread (on Windows reading the
+// answer may also ask the file system about the path, which on an
+// unreachable share can take as long). The lock is taken back briefly
 // whenever the runner's stop check is due (see stop_policy.h), not at every
 // wake-up, to run signal handlers: a Ctrl+C must still end the lookup, as it
-// would end any other blocking call. The first reported
-// path is read out here too, still without the lock: on Windows that may ask
-// the file system about the path, which on an unreachable share can take as
-// long as a hung child.
-Result<lookup::RunResult> run_unlocked(const lookup::PreparedRun& prepared,
-                                       std::optional<std::string>& first_path) {
+// would end any other blocking call.
+Result<lookup::Answer> answer_unlocked(const lookup::Lookup& prepared) {
   PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-  lookup::RunResult result;
+  lookup::Answer answer;
   {
     Detached detached;
-    result = lookup::run(prepared, [&] {
+    answer = prepared.answer([&] {
       return detached.with_lock([&] {
         if (into_python(PyErr_CheckSignals) == 0) return false;
         // Kept raw until the runner has cleaned up: turning it into a
@@ -80,13 +78,12 @@ Result<lookup::RunResult> run_unlocked(const lookup::PreparedRun& prepared,
         return true;
       });
     });
-    if (type == nullptr) first_path = lookup::first_reported_path(result);
   }
   if (type != nullptr) {
     PyErr_Restore(type, value, traceback);
     return PendingError::fetch();
   }
-  return result;
+  return answer;
 }
 
 // The path the interpreter records for itself as it was started
@@ -123,19 +120,24 @@ Result<Ref> find_executable_body(PyObject* args, PyObject* kwargs) {
   if (!fuzzy) return fuzzy.take_error();
 
   const std::string_view text = name.value();
-  // The program search and the environment snapshot read process-wide state
-  // that Python code may change, so they happen while the lock is held.
-  if (std::optional<lookup::PreparedRun> prepared =
-          lookup::prepare_where(lookup::build_query(text, fuzzy.value()), interpreter_path())) {
-    std::optional<std::string> path;
-    auto run = run_unlocked(*prepared, path);
-    if (!run) return run.take_error();
-    if (run.value().status == lookup::RunStatus::read_error) {
-      fail("called `Result::unwrap()` on an `Err` value: " + run.value().error);
-    }
-    if (path) return new_lookup_result(text, *path);
+  // Taken while the lock is held: the environment and the program search are
+  // process-wide state that Python code may change.
+  const lookup::Lookup prepared = lookup::Lookup::prepare(text, fuzzy.value(), interpreter_path());
+  auto answer = answer_unlocked(prepared);
+  if (!answer) return answer.take_error();
+  using Kind = lookup::Answer::Kind;
+  switch (answer.value().kind) {
+    case Kind::found:
+      return new_lookup_result(text, answer.value().path);
+    case Kind::not_found:
+      return new_lookup_result(text, std::nullopt);
+    case Kind::broken:
+      fail("called `Result::unwrap()` on an `Err` value: " + answer.value().reason);
+    case Kind::stopped:
+      break;
   }
-  return new_lookup_result(text, lookup::builtin_fallback(text));
+  // A stop is asked for only with an exception, taken above.
+  fail("the lookup was stopped without an exception to report");
 }
 
 Result<Ref> is_windows_builtin_body(PyObject* args, PyObject* kwargs) {

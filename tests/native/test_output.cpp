@@ -188,20 +188,39 @@ TEST_CASE(exactly_the_white_space_characters_are_trimmed) {
   }
 }
 
-TEST_CASE(only_a_clean_exit_reports_a_path) {
+// What a run of `where` comes to for a name: its first path only after a
+// clean exit, the table's answer whenever `where` gave none, and no answer
+// at all from a stopped run or a broken pipe.
+TEST_CASE(a_run_and_the_table_give_the_answer) {
+  using Kind = Answer::Kind;
+  constexpr std::string_view cmd = "C:\\Windows\\System32\\cmd.exe (built-in)";
   const struct {
     RunStatus status;
     std::uint32_t exit_code;
-  } rows[] = {{RunStatus::completed, 0},   {RunStatus::completed, 1},
-              {RunStatus::completed, 256}, {RunStatus::completed, 0xFFFFFFFFu},
-              {RunStatus::failed, 0},      {RunStatus::stopped, 0},
-              {RunStatus::read_error, 0}};
+    std::string_view out, name;
+    Kind kind;
+    std::string_view path;
+  } rows[] = {
+      {RunStatus::completed, 0, "/usr/bin/git\n", "git", Kind::found, "/usr/bin/git"},
+      {RunStatus::completed, 0, "/bin/dir\n", "dir", Kind::found, "/bin/dir"},
+      {RunStatus::completed, 0, " \r\n", "dir", Kind::found, cmd},
+      {RunStatus::completed, 0, "", "git", Kind::not_found, ""},
+      {RunStatus::completed, 1, "/usr/bin/git\n", "git", Kind::not_found, ""},
+      {RunStatus::completed, 256, "/bin/dir\n", "DIR", Kind::found, cmd},
+      {RunStatus::completed, 0xFFFFFFFFu, "/usr/bin/git\n", "git", Kind::not_found, ""},
+      {RunStatus::failed, 0, "", "cls", Kind::found, cmd},
+      {RunStatus::failed, 0, "/usr/bin/git\n", "git", Kind::not_found, ""},
+      {RunStatus::stopped, 0, "/bin/dir\n", "dir", Kind::stopped, ""},
+      {RunStatus::read_error, 0, "/bin/dir\n", "dir", Kind::broken, ""},
+  };
   for (const auto& row : rows) {
-    RunResult run = completed(row.exit_code, "/usr/bin/git\n");
+    RunResult run = completed(row.exit_code, std::string(row.out));
     run.status = row.status;
-    const bool clean = row.status == RunStatus::completed && row.exit_code == 0;
-    CHECK_EQ(first_reported_path(run),
-             clean ? std::optional<std::string>("/usr/bin/git") : std::optional<std::string>());
+    run.error = "read: Input/output error (os error 5)";
+    const Answer answer = answer_from(run, row.name);
+    CHECK(answer.kind == row.kind);
+    CHECK_EQ(answer.path, row.path);
+    CHECK_EQ(answer.reason, row.kind == Kind::broken ? run.error : std::string());
   }
   RunResult quiet = completed(0, "");
   quiet.err = "/usr/bin/git\n";  // standard error is never read as a path
