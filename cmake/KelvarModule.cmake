@@ -5,11 +5,8 @@ set(KELVAR_MODULE_SOURCES
   src/module/functions.cpp
   src/module/attach.cpp
   src/module/failure.cpp
-  src/module/pending_error.cpp
-  src/module/text.cpp
-  src/module/names.cpp
-  src/module/mismatch.cpp
-  src/module/results.cpp
+  src/module/error.cpp
+  src/module/ref.cpp
   src/module/binding.cpp
   src/module/convert.cpp
 )

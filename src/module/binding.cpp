@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "module/error.h"
 #include "module/failure.h"
-#include "module/text.h"
 
 namespace kelvar::py {
 namespace {

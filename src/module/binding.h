@@ -7,8 +7,8 @@
 #include <span>
 #include <string_view>
 
+#include "module/error.h"
 #include "module/ref.h"
-#include "module/result.h"
 
 namespace kelvar::py {
 

@@ -7,11 +7,9 @@
 #include <optional>
 #include <string>
 
+#include "module/error.h"
 #include "module/failure.h"
-#include "module/mismatch.h"
-#include "module/names.h"
-#include "module/once.h"
-#include "module/text.h"
+#include "module/ref.h"
 
 namespace kelvar::py {
 namespace {
@@ -61,14 +59,15 @@ bool attribute_is(PyObject* type, PyObject* name, std::initializer_list<const ch
 }
 
 bool is_numpy_bool_type(PyObject* type) {
-  return attribute_is(type, names::dunder_module(), {"numpy"}) &&
-         attribute_is(type, names::dunder_name(), {"bool_", "bool"});
+  return attribute_is(type, interned(Attr::module), {"numpy"}) &&
+         attribute_is(type, interned(Attr::name), {"bool_", "bool"});
 }
 
 // NumPy's boolean scalars are not bool instances; they convert through their
 // type's own __bool__, looked up on the type as the interpreter would.
 Result<bool> numpy_bool(PyObject* object, PyObject* type) {
-  Ref found = Ref::steal(into_python([=] { return PyObject_GetAttr(type, names::dunder_bool()); }));
+  Ref found =
+      Ref::steal(into_python([=] { return PyObject_GetAttr(type, interned(Attr::bool_)); }));
   if (!found) {
     PendingError::discard();
     return PendingError::with_message(PyExc_TypeError, "object of type '" + display_text(type) +
@@ -320,6 +319,29 @@ PendingError wrap_argument_error(std::string_view name, PendingError error) {
   // The replaced error is not chained; only its own cause carries over.
   PyException_SetCause(relabelled.get(), cause.release());
   return PendingError::from_value(std::move(relabelled));
+}
+
+// --- Results -----------------------------------------------------------------
+
+Ref new_bool(bool value) {
+  return Ref::borrow(value ? Py_True : Py_False);
+}
+
+Ref new_u32(std::uint32_t value) {
+  return Ref::steal(created(PyLong_FromUnsignedLongLong(value)));
+}
+
+Ref new_i32(std::int32_t value) {
+  return Ref::steal(created(PyLong_FromLong(value)));
+}
+
+Ref new_lookup_result(std::string_view name, std::optional<std::string_view> path) {
+  Ref first = new_str(name);
+  Ref second = path ? new_str(*path) : Ref::borrow(Py_None);
+  Ref pair = Ref::steal(created(into_python([] { return PyTuple_New(2); })));
+  PyTuple_SetItem(pair.get(), 0, first.release());
+  PyTuple_SetItem(pair.get(), 1, second.release());
+  return pair;
 }
 
 }  // namespace kelvar::py

@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "module/error.h"
 #include "module/ref.h"
-#include "module/result.h"
 
 namespace kelvar::py {
 
@@ -26,7 +26,6 @@ Result<std::vector<std::int32_t>> to_i32_sequence(PyObject* object);
 PendingError wrap_argument_error(std::string_view name, PendingError error);
 
 // Results: new references; a failure to create one is an internal failure.
-Ref new_str(std::string_view text);
 Ref new_bool(bool value);
 Ref new_u32(std::uint32_t value);
 Ref new_i32(std::int32_t value);

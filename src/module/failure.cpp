@@ -13,9 +13,9 @@
 #include <pthread.h>
 #endif
 
+#include "module/error.h"
 #include "module/guard.h"
-#include "module/once.h"
-#include "module/pending_error.h"
+#include "module/ref.h"
 
 namespace kelvar::py {
 namespace {

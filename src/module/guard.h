@@ -6,9 +6,8 @@
 #include <optional>
 
 #include "module/attach.h"
+#include "module/error.h"
 #include "module/failure.h"
-#include "module/pending_error.h"
-#include "module/result.h"
 
 namespace kelvar::py {
 

@@ -2,32 +2,27 @@
 #include <Python.h>
 
 #include "module/convert.h"
+#include "module/error.h"
 #include "module/failure.h"
 #include "module/functions.h"
 #include "module/guard.h"
-#include "module/mismatch.h"
-#include "module/names.h"
 #include "module/ref.h"
 
 namespace kelvar::py {
 namespace {
 
-bool is_list(PyObject* object) {
-  return (PyType_GetFlags(Py_TYPE(object)) & Py_TPFLAGS_LIST_SUBCLASS) != 0;
-}
-
 // The module's __all__ list, created for the first function registered.
 Result<Ref> all_list(PyObject* module) {
-  Ref all = Ref::steal(into_python([=] { return PyObject_GetAttr(module, names::dunder_all()); }));
+  Ref all = Ref::steal(into_python([=] { return PyObject_GetAttr(module, interned(Attr::all)); }));
   if (all) {
-    if (!is_list(all.get()))
+    if (!PyList_Check(all.get()))
       return type_mismatch(all.get(), reinterpret_cast<PyObject*>(&PyList_Type));
     return all;
   }
   PendingError error = PendingError::fetch();
   if (!error.matches(PyExc_AttributeError)) return error;
   Ref list = Ref::steal(created(into_python([] { return PyList_New(0); })));
-  if (into_python([&] { return PyObject_SetAttr(module, names::dunder_all(), list.get()); }) != 0) {
+  if (into_python([&] { return PyObject_SetAttr(module, interned(Attr::all), list.get()); }) != 0) {
     return PendingError::fetch();
   }
   return list;
@@ -39,7 +34,7 @@ Result<Unit> register_function(PyObject* module, PyMethodDef* record) {
   Ref function = Ref::steal(PyCFunction_NewEx(record, module, module_name.get()));
   module_name.reset();
   if (!function) return PendingError::fetch();
-  Ref name = Ref::steal(PyObject_GetAttr(function.get(), names::dunder_name()));
+  Ref name = Ref::steal(PyObject_GetAttr(function.get(), interned(Attr::name)));
   if (!name) return PendingError::fetch();
 
   auto all = all_list(module);

@@ -1,4 +1,6 @@
-// A Python exception that the module has not raised yet.
+// Ordinary failures: Python exceptions that the module has not raised yet,
+// the outcome of a body (its value or such an error), and the texts of
+// objects that messages are built from.
 #pragma once
 
 #include <Python.h>
@@ -6,7 +8,9 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <utility>
+#include <variant>
 
 #include "module/ref.h"
 
@@ -67,5 +71,48 @@ class PendingError {
   Ref value_;
   Ref traceback_;
 };
+
+struct Unit {};
+
+template <class T>
+class [[nodiscard]] Result {
+ public:
+  Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}
+  Result(PendingError error) : state_(std::in_place_index<1>, std::move(error)) {}
+  Result(Result&&) = default;
+  Result& operator=(Result&&) = default;
+  // The variant's own destructor is noexcept: what it holds is moved out and
+  // released here, where a finaliser that ends the thread may unwind.
+  ~Result() noexcept(false) {
+    if (ok()) {
+      [[maybe_unused]] T dropped = std::move(std::get<0>(state_));
+    } else {
+      [[maybe_unused]] PendingError dropped = std::move(std::get<1>(state_));
+    }
+  }
+
+  bool ok() const noexcept { return state_.index() == 0; }
+  explicit operator bool() const noexcept { return ok(); }
+  T& value() { return std::get<0>(state_); }
+  T take_value() { return std::move(std::get<0>(state_)); }
+  PendingError take_error() { return std::move(std::get<1>(state_)); }
+
+ private:
+  std::variant<T, PendingError> state_;
+};
+
+// "'<type>' object is not an instance of '<target>'" ("'None' is not an
+// instance of ..." for None); the text is built only when it is raised.
+PendingError type_mismatch(PyObject* object, PyObject* target);
+
+// Texts of objects for messages. None of these fail: a failing str() or
+// repr() is reported through the interpreter's unraisable hook instead.
+// str(object) as UTF-8; lone surrogates become U+FFFD.
+std::string display_text(PyObject* object);
+// repr(object) as UTF-8, by the same rule.
+std::string repr_text(PyObject* object);
+// The UTF-8 of a str, lone surrogates replaced; nothing when it fails, with
+// the interpreter's error left pending.
+bool str_to_utf8_lenient(PyObject* str, std::string& out);
 
 }  // namespace kelvar::py

@@ -1,23 +1,69 @@
-#include "module/pending_error.h"
+#include "module/error.h"
 
 #include <cstdio>
+#include <string>
 
+#include "common/utf8.h"
 #include "module/failure.h"
-#include "module/text.h"
 
 namespace kelvar::py {
+
+// --- Texts of objects ------------------------------------------------------
+
 namespace {
 
-Ref new_text(std::string_view text) {
-  return Ref::steal(
-      created(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()))));
+// The text of `render(object)`; a failure is reported as unraisable and the
+// object is named by its type instead.
+std::string rendered(PyObject* object, PyObject* (*render)(PyObject*)) {
+  std::string text;
+  Ref rendering = Ref::steal(into_python([=] { return render(object); }));
+  if (rendering && str_to_utf8_lenient(rendering.get(), text)) return text;
+  PendingError::fetch().write_unraisable(object);
+
+  Ref type_name = Ref::steal(into_python([=] {
+    return PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(object)), interned(Attr::name));
+  }));
+  Ref name_text =
+      type_name ? Ref::steal(into_python([&] { return PyObject_Str(type_name.get()); })) : Ref();
+  std::string name;
+  if (name_text && str_to_utf8_lenient(name_text.get(), name)) {
+    return "<unprintable " + name + " object>";
+  }
+  into_python(PyErr_Clear);
+  return "<unprintable object>";
 }
+
+}  // namespace
+
+bool str_to_utf8_lenient(PyObject* str, std::string& out) {
+  // "surrogatepass" keeps lone surrogates as bytes, which the lenient decoding
+  // then shows as replacement characters instead of failing.
+  Ref bytes = Ref::steal(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass"));
+  if (!bytes) return false;
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(bytes.get(), &data, &size) != 0) return false;
+  out = common::decode_utf8_lenient(std::string_view(data, static_cast<std::size_t>(size)));
+  return true;
+}
+
+std::string display_text(PyObject* object) {
+  return rendered(object, PyObject_Str);
+}
+
+std::string repr_text(PyObject* object) {
+  return rendered(object, PyObject_Repr);
+}
+
+// --- Pending errors ----------------------------------------------------------
+
+namespace {
 
 class MessageProducer final : public PendingError::Producer {
  public:
   MessageProducer(PyObject* type, std::string message)
       : type_(type), message_(std::move(message)) {}
-  std::pair<Ref, Ref> produce() override { return {Ref::borrow(type_), new_text(message_)}; }
+  std::pair<Ref, Ref> produce() override { return {Ref::borrow(type_), new_str(message_)}; }
 
  private:
   PyObject* type_;  // a static exception type of the interpreter: never released
@@ -29,7 +75,7 @@ class PanicProducer final : public PendingError::Producer {
   explicit PanicProducer(std::string message) : message_(std::move(message)) {}
   std::pair<Ref, Ref> produce() override {
     PyObject* type = panic_exception_type();
-    Ref message = new_text(message_);
+    Ref message = new_str(message_);
     Ref args = Ref::steal(created(into_python([] { return PyTuple_New(1); })));
     PyTuple_SetItem(args.get(), 0, message.release());
     return {Ref::borrow(type), std::move(args)};
@@ -39,16 +85,10 @@ class PanicProducer final : public PendingError::Producer {
   std::string message_;
 };
 
-bool is_exception_type(PyObject* object) {
-  return (PyType_GetFlags(Py_TYPE(object)) & Py_TPFLAGS_TYPE_SUBCLASS) != 0 &&
-         (PyType_GetFlags(reinterpret_cast<PyTypeObject*>(object)) &
-          Py_TPFLAGS_BASE_EXC_SUBCLASS) != 0;
-}
-
 // Runs the producer and leaves its exception set in the interpreter.
 void set_produced(PendingError::Producer& producer) {
   auto [type, argument] = producer.produce();
-  if (is_exception_type(type.get())) {
+  if (PyExceptionClass_Check(type.get())) {
     into_python([&] { PyErr_SetObject(type.get(), argument.get()); });
   } else {
     PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
@@ -238,6 +278,67 @@ std::string PendingError::debug() {
                      ", value: " + repr_text(value_.get()) + ", traceback: ";
   text += traceback_ ? "Some(" + quoted(traceback_text(traceback_.get())) + ")" : "None";
   return text + " }";
+}
+
+// --- The type-mismatch error -------------------------------------------------
+
+namespace {
+
+std::string qualified_name(PyObject* type) {
+  Ref name =
+      Ref::steal(into_python([=] { return PyObject_GetAttr(type, interned(Attr::qualname)); }));
+  if (name && PyUnicode_Check(name.get())) {
+    return display_text(name.get());
+  }
+  into_python(PyErr_Clear);
+  return "<failed to extract type name>";
+}
+
+std::string target_text(PyObject* target) {
+  if (PyType_Check(target)) {
+    if (target == reinterpret_cast<PyObject*>(Py_TYPE(Py_None))) return "None";
+    return qualified_name(target);
+  }
+  if (PyTuple_Check(target)) {
+    std::string text;
+    const Py_ssize_t count = PyTuple_Size(target);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      if (i > 0) text += " | ";
+      text += target_text(PyTuple_GetItem(target, i));
+    }
+    return text;
+  }
+  return display_text(target);
+}
+
+class TypeMismatch final : public PendingError::Producer {
+ public:
+  TypeMismatch(PyObject* object, PyObject* target)
+      : object_(Ref::borrow(object)), target_(Ref::borrow(target)) {}
+
+  std::pair<Ref, Ref> produce() override {
+    std::string text;
+    if (object_.get() == Py_None) {
+      text = "'None' is not an instance of '";
+    } else {
+      text = "'";
+      text += qualified_name(reinterpret_cast<PyObject*>(Py_TYPE(object_.get())));
+      text += "' object is not an instance of '";
+    }
+    text += target_text(target_.get());
+    text += "'";
+    return {Ref::borrow(PyExc_TypeError), new_str(text)};
+  }
+
+ private:
+  Ref object_;
+  Ref target_;
+};
+
+}  // namespace
+
+PendingError type_mismatch(PyObject* object, PyObject* target) {
+  return PendingError::lazy(std::make_unique<TypeMismatch>(object, target));
 }
 
 }  // namespace kelvar::py
