@@ -1,30 +1,14 @@
 """Locate commands the way a user of the Windows command prompt thinks of them.
 
 The functions are those of the native module ``_kelvar``, re-exported here so
-that ``import kelvar`` offers the same API under the distribution's own name.
+that ``import kelvar`` offers the same API under the distribution's own name;
+the module's own ``__all__`` says which they are.
 """
 
-from _kelvar import (
-    fib,
-    find_executable,
-    get_cmd_exe_path,
-    get_executable_extension,
-    get_version,
-    is_windows,
-    is_windows_builtin,
-    sum_as_arr,
-)
+import _kelvar
+from _kelvar import *  # noqa: F403
 
 # The distribution's version, which the module reports as well.
-__version__: str = get_version()
+__version__: str = _kelvar.get_version()
 
-__all__ = [
-    "fib",
-    "sum_as_arr",
-    "find_executable",
-    "is_windows_builtin",
-    "get_cmd_exe_path",
-    "get_version",
-    "is_windows",
-    "get_executable_extension",
-]
+__all__ = list(_kelvar.__all__)

@@ -24,6 +24,4 @@ inline constexpr bool is_windows = false;
 inline constexpr std::string_view executable_extension = "";
 #endif
 
-static_assert(cmd_exe_path.size() == 38);
-
 }  // namespace kelvar::facts

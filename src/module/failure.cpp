@@ -27,7 +27,6 @@ constexpr char panic_doc[] =
     "Like SystemExit, this exception is derived from BaseException so that\n"
     "it will typically propagate all the way through the stack and cause the\n"
     "Python interpreter to exit.\n";
-static_assert(sizeof(panic_doc) - 1 == 235);
 
 // The source path as it reads from the project's root, not the build machine's.
 std::string_view short_path(std::string_view path) {

@@ -219,7 +219,6 @@ PyCFunction as_cfunction(PyObject* (*entry)(PyObject*, PyObject*, PyObject*)) {
 
 constexpr int with_arguments_flags = METH_VARARGS | METH_KEYWORDS | METH_STATIC;
 constexpr int without_arguments_flags = METH_NOARGS | METH_STATIC;
-static_assert(with_arguments_flags == 0x23 && without_arguments_flags == 0x24);
 
 // --- Docstrings ---------------------------------------------------------------
 
@@ -247,14 +246,6 @@ constexpr char is_windows_doc[] = "is_windows()\n--\n\nCheck if running on Windo
 constexpr char get_executable_extension_doc[] =
     "get_executable_extension()\n--\n\nGet platform-specific executable extension";
 
-static_assert(sizeof fib_doc - 1 == 226);
-static_assert(sizeof sum_as_arr_doc - 1 == 221);
-static_assert(sizeof find_executable_doc - 1 == 232);
-static_assert(sizeof is_windows_builtin_doc - 1 == 203);
-static_assert(sizeof get_cmd_exe_path_doc - 1 == 138);
-static_assert(sizeof get_version_doc - 1 == 49);
-static_assert(sizeof is_windows_doc - 1 == 44);
-static_assert(sizeof get_executable_extension_doc - 1 == 73);
 
 // --- Method records -------------------------------------------------------------
 

@@ -7,9 +7,9 @@ import sys
 import pytest
 
 import _kelvar
+from _surface import WITH_ARGUMENTS
 
-FUNCTIONS = {name: getattr(_kelvar, name) for name in
-             ("fib", "sum_as_arr", "find_executable", "is_windows_builtin")}
+FUNCTIONS = {name: getattr(_kelvar, name) for name in WITH_ARGUMENTS}
 
 
 class KeyStr(str):

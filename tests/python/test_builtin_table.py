@@ -81,12 +81,10 @@ def test_non_members(command):
     assert is_builtin(command) is False
 
 
-@pytest.mark.parametrize("command", [
-    "TAS\u212a\u212aILL", "tas\u212a\u212aill", "task\u212aill", "CH\u212aDS\u212a", "m\u212alink",
-    "SCHTAS\u212aS", "tas\u212alist",
-])
-def test_kelvin_sign_lower_cases_to_k(command):
-    assert is_builtin(command) is True
+def test_kelvin_sign_lower_cases_to_k():
+    # Where else it may stand is the native tests' business: this is that it
+    # crosses into the module intact.
+    assert is_builtin("TAS\u212a\u212aILL") is True
 
 
 @pytest.mark.parametrize("command", [b"dir", bytearray(b"dir"), None, 1, ["dir"], memoryview(b"dir")],

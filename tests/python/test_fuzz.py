@@ -12,33 +12,15 @@ import random
 
 import _kelvar
 from _binding_helpers import Index, numpy_like
+from _surface import SURFACE
 
 CALLS = int(os.environ.get("KELVAR_FUZZ_CALLS", "3000"))
 SEED = int(os.environ.get("KELVAR_FUZZ_SEED", "20261208"))
 
 DOCUMENTED = (TypeError, OverflowError, UnicodeEncodeError)
 
-PARAMETERS = {
-    "fib": ("n",),
-    "sum_as_arr": ("arr",),
-    "find_executable": ("name", "fuzzy"),
-    "is_windows_builtin": ("command",),
-    "get_cmd_exe_path": (),
-    "get_version": (),
-    "is_windows": (),
-    "get_executable_extension": (),
-}
-
-RESULT_TYPES = {
-    "fib": int,
-    "sum_as_arr": int,
-    "find_executable": tuple,
-    "is_windows_builtin": bool,
-    "get_cmd_exe_path": str,
-    "get_version": str,
-    "is_windows": bool,
-    "get_executable_extension": str,
-}
+PARAMETERS = {name: function.parameters for name, function in SURFACE.items()}
+RESULT_TYPES = {name: function.result for name, function in SURFACE.items()}
 
 
 class Seq(collections.abc.Sequence):

@@ -12,51 +12,8 @@ import pytest
 
 import _kelvar
 
-NAMES = [
-    "fib",
-    "sum_as_arr",
-    "find_executable",
-    "is_windows_builtin",
-    "get_cmd_exe_path",
-    "get_version",
-    "is_windows",
-    "get_executable_extension",
-]
+from _surface import NAMES, SURFACE, WITHOUT_ARGUMENTS
 
-SIGNATURES = {
-    "fib": ("(n)", ["n"]),
-    "sum_as_arr": ("(arr)", ["arr"]),
-    "find_executable": ("(name, fuzzy)", ["name", "fuzzy"]),
-    "is_windows_builtin": ("(command)", ["command"]),
-    "get_cmd_exe_path": ("()", []),
-    "get_version": ("()", []),
-    "is_windows": ("()", []),
-    "get_executable_extension": ("()", []),
-}
-
-# The documentation proper: what __doc__ holds once the interpreter has taken
-# the "name(...)\n--\n\n" header off the stored text.
-DOCS = {
-    "fib": "Calculate fibonacci number using recursive approach\n\n# Arguments\n* `n` - The "
-    "position in fibonacci sequence (u32)\n\n# Returns\nThe nth fibonacci number\n\n# Examples"
-    "\n```\nlet result = fib(10);\nassert_eq!(result, 55);\n```",
-    "sum_as_arr": "Sum array elements\n\n# Arguments\n* `arr` - Vector of integers to sum\n\n# "
-    "Returns\nSum of all elements in the array\n\n# Examples\n```\nlet result = sum_as_arr(vec!"
-    "[1, 2, 3, 4, 5]);\nassert_eq!(result, 15);\n```",
-    "find_executable": "Find executable path for commands cross-platform\n\n# Arguments\n* `name` "
-    "- Name of the command to find\n* `fuzzy` - Whether to use fuzzy matching\n\n# Returns\nTuple "
-    "containing (command_name, Option<path>)",
-    "is_windows_builtin": "Check if a command is a Windows built-in command\n\n# Arguments\n* "
-    "`command` - The command name to check\n\n# Returns\nTrue if the command is a Windows "
-    "built-in, false otherwise",
-    "get_cmd_exe_path": "Get Windows cmd.exe path for built-in commands\n\n# Returns\nStatic "
-    "string representing the cmd.exe path for built-ins",
-    "get_version": "Get library version information",
-    "is_windows": "Check if running on Windows",
-    "get_executable_extension": "Get platform-specific executable extension",
-}
-
-NO_ARGUMENT_FUNCTIONS = ["get_cmd_exe_path", "get_version", "is_windows", "get_executable_extension"]
 
 
 def test_all_lists_the_functions_in_registration_order():
@@ -71,7 +28,7 @@ def test_module_docstring():
 @pytest.mark.parametrize("name", NAMES)
 def test_function_record(name):
     function = getattr(_kelvar, name)
-    text_signature, parameters = SIGNATURES[name]
+    text_signature, parameters = SURFACE[name].text_signature, list(SURFACE[name].parameters)
     assert function.__name__ == name
     assert function.__text_signature__ == text_signature
     assert list(inspect.signature(function).parameters) == parameters
@@ -81,14 +38,14 @@ def test_function_record(name):
     )
     assert function.__self__ is None
     assert function.__module__ == "_kelvar"
-    assert function.__doc__ == DOCS[name]
+    assert function.__doc__ == SURFACE[name].doc
 
 
 def test_internal_failure_type_is_not_exported():
     assert not hasattr(_kelvar, "PanicException")
 
 
-@pytest.mark.parametrize("name", NO_ARGUMENT_FUNCTIONS)
+@pytest.mark.parametrize("name", WITHOUT_ARGUMENTS)
 @pytest.mark.parametrize(
     "args, kwargs", [((1,), {}), ((), {"x": 1}), ((None, None), {})], ids=["positional", "keyword", "two"]
 )
