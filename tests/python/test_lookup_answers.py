@@ -284,6 +284,10 @@ INTERPRETER_STARTS = {
     # An embedding host without a record: what the process tells, never the script.
     "with sys.executable empty": ("bin/python", "sys.executable = ''", "/beside-interpreter"),
     "with no sys.executable": ("bin/python", "del sys.executable", "/beside-interpreter"),
+    # A record that the file system cannot name is no record; nothing of the
+    # failure to encode it is left pending.
+    "recording an unencodable path": ("bin/python", "sys.executable = '\\ud800' + OTHER",
+                                      "/beside-interpreter"),
     "by a #! line, with no sys.executable": ("script", "del sys.executable", None),
 }
 
