@@ -150,12 +150,27 @@ bool set_inheritable(const ChildEnds& ends, bool inheritable) {
   return true;
 }
 
+// How the child gets a console, as `where` run from the host's command line
+// would: the system's `where` writes redirected output in the console's code
+// page, which the user may have set (chcp 65001 gives UTF-8), and with no
+// console at all a program that encodes by GetConsoleOutputCP() writes the
+// ANSI page, best-fitting what it lacks to ASCII that reads as a valid but
+// wrong path. A host with a console shares it, as subprocess does, which
+// starts no console host. Its own process group keeps a Ctrl+C meant for the
+// host from ending `where` behind the host's back: the host's handler
+// decides, and the stop check ends the child when the lookup is stopped. A
+// host without one (pythonw, a service) gets the child a windowless console:
+// the OEM page, as at a command prompt, and no window ever, even when the
+// program asks for a console of its own. That starts a console host per run,
+// which subprocess, opening a visible console there, pays as well.
+DWORD console_flags() {
+  // Zero only when the process has no console to ask.
+  if (GetConsoleOutputCP() != 0) return CREATE_NEW_PROCESS_GROUP;
+  return CREATE_NO_WINDOW;
+}
+
 // Creates the child with `attributes` and the three ends as its standard
-// handles. No console: DETACHED_PROCESS gives the child none at all, where
-// CREATE_NO_WINDOW would make the system start a console host for it (a
-// second process per run, which under Wine doubles the cost of a lookup).
-// Output reaches the pipes all the same, and a host without a console (a
-// GUI or a service) never flashes a window.
+// handles.
 bool create_process(const PreparedRun& prepared, const ChildEnds& ends,
                     LPPROC_THREAD_ATTRIBUTE_LIST attributes, DWORD extra_flags,
                     PROCESS_INFORMATION& info, RunResult& failure) {
@@ -170,7 +185,7 @@ bool create_process(const PreparedRun& prepared, const ChildEnds& ends,
     failure = failed_run("making the child's handles inheritable", GetLastError());
     return false;
   }
-  const DWORD flags = EXTENDED_STARTUPINFO_PRESENT | DETACHED_PROCESS | extra_flags;
+  const DWORD flags = EXTENDED_STARTUPINFO_PRESENT | console_flags() | extra_flags;
   BOOL started = FALSE;
   DWORD error = ERROR_SUCCESS;
   // Under Wine on a loaded machine a start fails now and then with

@@ -57,6 +57,12 @@
 //                                0 when there was one and 1 otherwise
 //   KELVAR_FAKE_WHERE_CRASH      when set: end abruptly after writing, with
 //                                the code of an access violation
+//   KELVAR_FAKE_WHERE_CONSOLE_TEXT  text to write, then CR LF, encoded as a
+//                                program that follows the console's output
+//                                code page encodes it (best fit included)
+//   KELVAR_FAKE_WHERE_CONSOLE_REPORT  when set: write "console <output code
+//                                page> <allocated|refused>", the second part
+//                                telling whether AllocConsole() succeeded
 //
 // Output goes through WriteFile, never through the C runtime's text mode,
 // so the bytes arrive exactly as asked.
@@ -186,6 +192,25 @@ int search_path(std::wstring_view query) {
   return found.empty() ? 1 : 0;
 }
 
+// What a program that writes "in the console's code page" writes: with no
+// console the page is 0, which the conversion takes for the ANSI page.
+std::string in_console_code_page(std::wstring_view text) {
+  const UINT code_page = GetConsoleOutputCP();
+  const int size = static_cast<int>(text.size());
+  const int len =
+      WideCharToMultiByte(code_page, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<std::size_t>(len > 0 ? len : 0), '\0');
+  WideCharToMultiByte(code_page, 0, text.data(), size, out.data(), len, nullptr, nullptr);
+  return out + "\r\n";
+}
+
+std::string console_report() {
+  std::string report = "console " + std::to_string(GetConsoleOutputCP());
+  const bool allocated = AllocConsole() != FALSE;
+  if (allocated) FreeConsole();
+  return report + (allocated ? " allocated\r\n" : " refused\r\n");
+}
+
 // What goes to standard output, as the variables ask.
 std::string output_bytes(int argc, wchar_t** argv, bool seen) {
   std::string out_bytes;
@@ -205,6 +230,8 @@ std::string output_bytes(int argc, wchar_t** argv, bool seen) {
   if (seen) {
     if (auto path = env(L"KELVAR_FAKE_WHERE_OUT_FILE")) out_bytes += file_bytes(*path);
   }
+  if (auto text = env(L"KELVAR_FAKE_WHERE_CONSOLE_TEXT")) out_bytes += in_console_code_page(*text);
+  if (env(L"KELVAR_FAKE_WHERE_CONSOLE_REPORT")) out_bytes += console_report();
   if (auto names = env(L"KELVAR_FAKE_WHERE_REPORT_ENV")) {
     std::wstring_view rest = *names;
     for (;;) {
