@@ -17,12 +17,6 @@ std::string build_query(std::string_view name, bool fuzzy) {
   return query;
 }
 
-#ifdef _WIN32
-std::optional<PreparedRun> prepare_where(std::string_view query, std::string_view /*interpreter*/) {
-  return prepare_run(where_program, query);
-}
-#endif
-
 std::optional<std::string> first_reported_path(const RunResult& run) {
   // What a failing `where` printed is not an answer, even when it looks like one.
   if (run.status != RunStatus::completed || run.exit_code != 0) return std::nullopt;

@@ -8,7 +8,7 @@
 #include <string_view>
 
 #ifdef _WIN32
-#include "common/windows_api.h"
+#include "lookup/windows/api.h"
 #else
 #include <pthread.h>
 #endif

@@ -67,7 +67,7 @@
 // Output goes through WriteFile, never through the C runtime's text mode,
 // so the bytes arrive exactly as asked.
 
-#include "common/windows_api.h"
+#include "lookup/windows/api.h"
 // After windows.h, whose types it needs.
 #include <fcntl.h>
 #include <io.h>

@@ -2,7 +2,8 @@
 // which reports its own failure the same way.
 #pragma once
 
-#include "common/windows_api.h"
+#include "lookup/windows/api.h"
+#include "utf8.h"
 
 #include <cstdlib>
 #include <optional>
@@ -18,16 +19,6 @@ inline std::optional<std::wstring> env(const wchar_t* name) {
   const DWORD len = GetEnvironmentVariableW(name, value.data(), needed);
   value.resize(len);
   return value;
-}
-
-inline std::string utf8(std::wstring_view wide) {
-  if (wide.empty()) return std::string();
-  const int len = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
-                                      nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<std::size_t>(len), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), out.data(), len,
-                      nullptr, nullptr);
-  return out;
 }
 
 inline std::string from_hex(std::wstring_view hex) {
@@ -54,7 +45,7 @@ inline bool write_all(HANDLE h, std::string_view bytes) {
   return true;
 }
 
-inline constexpr int kOwnFailure = 97;
+inline constexpr int own_failure = 97;
 
 [[noreturn]] inline void fail(const char* step) {
   const DWORD code = GetLastError();
@@ -63,7 +54,7 @@ inline constexpr int kOwnFailure = 97;
   DWORD written = 0;
   WriteFile(GetStdHandle(STD_ERROR_HANDLE), text.data(), static_cast<DWORD>(text.size()), &written,
             nullptr);
-  ExitProcess(kOwnFailure);
+  ExitProcess(own_failure);
 }
 
 inline bool write_file(const std::wstring& path, std::string_view bytes) {

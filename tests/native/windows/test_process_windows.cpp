@@ -286,13 +286,13 @@ TEST_CASE(windows_standard_input_reads_end_of_file_at_once) {
 TEST_CASE(windows_megabyte_on_standard_error_before_output_does_not_block) {
   // A child that fills the error pipe before it writes its answer blocks
   // for good unless both pipes are drained at the same time.
-  constexpr std::size_t kNoise = 1024 * 1024;
-  ScopedEnv noise(L"KELVAR_FAKE_WHERE_ERR_BYTES", std::to_string(kNoise));
+  constexpr std::size_t noise_bytes = 1024 * 1024;
+  ScopedEnv noise(L"KELVAR_FAKE_WHERE_ERR_BYTES", std::to_string(noise_bytes));
   const auto result = run_printing("C:\\x\\found.exe\r\n");
   CHECK(result.has_value());
   if (!result) return;
   CHECK(result->status == RunStatus::completed);
-  CHECK_EQ(result->err.size(), kNoise);
+  CHECK_EQ(result->err.size(), noise_bytes);
   CHECK(result->err.find_first_not_of('e') == std::string::npos);
   CHECK(first_reported_path(*result) == std::optional<std::string>("C:\\x\\found.exe"));
 }

@@ -128,15 +128,15 @@ TEST_CASE(windows_lookups_on_threads_each_get_their_own_answer) {
   if (const char* stress = std::getenv("KELVAR_WIN_STRESS")) {
     std::sscanf(stress, "%dx%d", &threads_wanted, &rounds);
   }
-  const int kThreads = threads_wanted;
-  std::vector<std::vector<std::string>> wrong(kThreads);
+  const int thread_count = threads_wanted;
+  std::vector<std::vector<std::string>> wrong(thread_count);
   std::vector<std::thread> threads;
   std::atomic<int> ready{0};
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([t, rounds, kThreads, &wrong, &ready] {
+  for (int t = 0; t < thread_count; ++t) {
+    threads.emplace_back([t, rounds, thread_count, &wrong, &ready] {
       // Start together, so the runs really overlap.
       ready.fetch_add(1);
-      while (ready.load() < kThreads) std::this_thread::yield();
+      while (ready.load() < thread_count) std::this_thread::yield();
       for (int r = 0; r < rounds; ++r) {
         const std::string query =
             build_query("thread " + std::to_string(t) + " round " + std::to_string(r), false);
@@ -152,7 +152,7 @@ TEST_CASE(windows_lookups_on_threads_each_get_their_own_answer) {
     });
   }
   for (std::thread& thread : threads) thread.join();
-  for (int t = 0; t < kThreads; ++t) {
+  for (int t = 0; t < thread_count; ++t) {
     for (const std::string& line : wrong[t]) CHECK_EQ(line, std::string());
   }
 }

@@ -3,7 +3,8 @@
 // executable.
 #pragma once
 
-#include "common/windows_api.h"
+#include "lookup/windows/api.h"
+#include "utf8.h"
 
 #include <optional>
 #include <string>
@@ -22,16 +23,6 @@ inline std::wstring wide(std::string_view utf8) {
       MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
   std::wstring out(static_cast<std::size_t>(len), L'\0');
   MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), len);
-  return out;
-}
-
-inline std::string utf8(std::wstring_view text) {
-  if (text.empty()) return std::string();
-  const int len = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                      nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<std::size_t>(len), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), len,
-                      nullptr, nullptr);
   return out;
 }
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <utility>
 
-#include "common/windows_api.h"
+#include "lookup/windows/api.h"
 
 namespace kelvar::lookup {
 

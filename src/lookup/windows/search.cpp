@@ -1,7 +1,7 @@
 // The Windows program search and the command line of a run: where a bare
 // name such as "where" is found, and how its one argument is quoted.
 
-#include "common/windows_api.h"
+#include "lookup/windows/api.h"
 
 #include <cstddef>
 #include <optional>
@@ -10,14 +10,15 @@
 #include <utility>
 #include <vector>
 
+#include "lookup/lookup.h"
 #include "lookup/process.h"
-#include "lookup/windows_system.h"
-#include "lookup/windows_text.h"
+#include "lookup/windows/system.h"
+#include "lookup/windows/text.h"
 
 namespace kelvar::lookup {
 namespace {
 
-constexpr std::size_t kMaxCommandLine = 32767;  // characters, the terminator included
+constexpr std::size_t max_command_line = 32767;  // characters, the terminator included
 
 // The directory part of `path`, without its final separator; empty when the
 // path has none.
@@ -175,9 +176,16 @@ std::optional<PreparedRun> prepare_run(std::string_view program, std::string_vie
   // Past that, some systems refuse the start and others (Wine) cut the
   // line short, and the child would look up a query nobody asked for, with
   // its closing quotation mark lost: such a query cannot be passed.
-  if (prepared.command_line.size() >= kMaxCommandLine) return std::nullopt;
+  if (prepared.command_line.size() >= max_command_line) return std::nullopt;
   prepared.program = std::move(*path);
   return prepared;
+}
+
+// The host's own record of its interpreter is not needed: the first place
+// searched is the folder of the running executable, which is the
+// interpreter.
+std::optional<PreparedRun> prepare_where(std::string_view query, std::string_view /*interpreter*/) {
+  return prepare_run(where_program, query);
 }
 
 }  // namespace kelvar::lookup

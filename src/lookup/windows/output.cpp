@@ -2,7 +2,7 @@
 // page, as a rule the OEM one and in some setups the ANSI one, not in UTF-8,
 // so a non-ASCII path arrives as bytes that UTF-8 cannot read.
 
-#include "common/windows_api.h"
+#include "lookup/windows/api.h"
 
 #include <climits>
 #include <cstddef>
@@ -11,8 +11,8 @@
 #include <string_view>
 
 #include "lookup/output.h"
-#include "lookup/windows_system.h"
-#include "lookup/windows_text.h"
+#include "lookup/windows/system.h"
+#include "lookup/windows/text.h"
 
 namespace kelvar::lookup {
 namespace {

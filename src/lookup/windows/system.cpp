@@ -1,8 +1,8 @@
-#include "lookup/windows_system.h"
+#include "lookup/windows/system.h"
 
 #include <string_view>
 
-#include "lookup/windows_text.h"
+#include "lookup/windows/text.h"
 
 namespace kelvar::lookup {
 

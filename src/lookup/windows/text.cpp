@@ -1,4 +1,4 @@
-#include "lookup/windows_text.h"
+#include "lookup/windows/text.h"
 
 #include <climits>
 #include <cstddef>

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "common/windows_api.h"
+#include "lookup/windows/api.h"
 
 namespace kelvar::lookup {
 

@@ -1,4 +1,4 @@
-#include "lookup/windows_capture.h"
+#include "lookup/windows/capture.h"
 
 namespace kelvar::lookup {
 
@@ -14,7 +14,7 @@ Handle Capture::open(std::wstring_view stream_tag, DWORD& error) {
     pipe_ = Handle(CreateNamedPipeW(
         name.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
         PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 0,
-        kBufferSize, 0, nullptr));
+        buffer_size, 0, nullptr));
     if (!pipe_) {
       error = GetLastError();
       if (error != ERROR_ACCESS_DENIED && error != ERROR_PIPE_BUSY) return Handle();
@@ -35,7 +35,7 @@ bool Capture::start_read() {
   overlapped_.hEvent = event_.get();
   // A read that completes at once still signals the event, so the result
   // is always collected in complete_read(); no second path for it.
-  if (!ReadFile(pipe_.get(), buffer_->data(), kBufferSize, nullptr, &overlapped_)) {
+  if (!ReadFile(pipe_.get(), buffer_->data(), buffer_size, nullptr, &overlapped_)) {
     const DWORD error = GetLastError();
     if (error != ERROR_IO_PENDING) {
       finish(error);
@@ -70,7 +70,7 @@ void Capture::collect_rest() {
         PeekNamedPipe(pipe_.get(), nullptr, 0, nullptr, &available, nullptr) != FALSE;
     // Nothing left to read; or a broken pipe, whose read ends at once.
     if (peeked && available == 0) break;
-    if (WaitForSingleObject(event_.get(), kWait) != WAIT_OBJECT_0) break;
+    if (WaitForSingleObject(event_.get(), wait_interval) != WAIT_OBJECT_0) break;
   }
   abandon();
 }

@@ -2,7 +2,7 @@
 // job of its own with only its three standard handles, drain both captured
 // streams through overlapped pipes, and wait for the exit.
 
-#include "common/windows_api.h"
+#include "lookup/windows/api.h"
 
 #include <array>
 #include <cstddef>
@@ -13,19 +13,19 @@
 
 #include "lookup/process.h"
 #include "lookup/stop_policy.h"
-#include "lookup/windows_capture.h"
-#include "lookup/windows_system.h"
-#include "lookup/windows_text.h"
+#include "lookup/windows/capture.h"
+#include "lookup/windows/system.h"
+#include "lookup/windows/text.h"
 
 namespace kelvar::lookup {
 namespace {
 
-const DWORD kStopWait = static_cast<DWORD>(stop_check_interval.count());
+const DWORD stop_wait = static_cast<DWORD>(stop_check_interval.count());
 // Once the child has exited while a stream is still open, how often the job
 // is asked whether anything the child started is still alive: no event
 // tells when the job empties.
-constexpr DWORD kJobPoll = 5;  // milliseconds
-constexpr int kStartAttempts = 4;
+constexpr DWORD job_poll = 5;  // milliseconds
+constexpr int start_attempts = 4;
 
 // A failed run that says which step failed and what the system answered.
 RunResult failed_run(std::string_view step, DWORD code) {
@@ -192,7 +192,7 @@ bool create_process(const PreparedRun& prepared, const ChildEnds& ends,
   // ERROR_INTERNAL_ERROR: the new process died while Wine was still setting
   // it up, and no process is left of it (subprocess.run fails the same way).
   // Such a start is tried again; any other failure is final.
-  for (int attempt = 0; attempt < kStartAttempts && !started; ++attempt) {
+  for (int attempt = 0; attempt < start_attempts && !started; ++attempt) {
     // CreateProcessW may write into the command line, so it gets a copy.
     std::wstring command_line = prepared.command_line;
     started = CreateProcessW(prepared.program.c_str(), command_line.data(), nullptr, nullptr, TRUE,
@@ -288,7 +288,7 @@ Drained drain(Capture& out, Capture& err, const Child& child, StopPolicy& policy
     }
     if (count == 0) return Drained::ended;
     if (!exited) waits[count++] = child.process.get();
-    const DWORD timeout = exited ? kJobPoll : kStopWait;
+    const DWORD timeout = exited ? job_poll : stop_wait;
     const DWORD woke = WaitForMultipleObjects(count, waits.data(), FALSE, timeout);
     if (woke == WAIT_FAILED) {
       failure = failed_run("waiting for the child's output", GetLastError());
@@ -305,7 +305,7 @@ Drained drain(Capture& out, Capture& err, const Child& child, StopPolicy& policy
     }
     // A child that writes without pause never lets the wait time out; the
     // policy keeps the interval by the clock then.
-    const bool full_wait = woke == WAIT_TIMEOUT && timeout == kStopWait;
+    const bool full_wait = woke == WAIT_TIMEOUT && timeout == stop_wait;
     if (full_wait ? policy.ask() : policy.ask_if_due()) return Drained::stopped;
   }
 }
@@ -314,7 +314,7 @@ Drained drain(Capture& out, Capture& err, const Child& child, StopPolicy& policy
 // them before it exits): waits for it and takes its exit code.
 RunResult wait_for_exit(const Child& child, StopPolicy& policy) {
   for (;;) {
-    const DWORD woke = WaitForSingleObject(child.process.get(), kStopWait);
+    const DWORD woke = WaitForSingleObject(child.process.get(), stop_wait);
     if (woke == WAIT_OBJECT_0) break;
     if (woke != WAIT_TIMEOUT) return failed_run("waiting for the child to exit", GetLastError());
     if (policy.ask()) return stopped_result();

@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "common/windows_api.h"
-#include "lookup/windows_system.h"
+#include "lookup/windows/api.h"
+#include "lookup/windows/system.h"
 
 namespace kelvar::lookup {
 
@@ -52,10 +52,10 @@ class Capture {
   std::string take() { return std::move(data_); }
 
  private:
-  static constexpr DWORD kBufferSize = 64 * 1024;
+  static constexpr DWORD buffer_size = 64 * 1024;
   // The longest collect_rest() waits for a read that data in the pipe
   // should complete at once.
-  static constexpr DWORD kWait = 100;  // milliseconds
+  static constexpr DWORD wait_interval = 100;  // milliseconds
 
   // Unique among live pipes: the process and thread ids tell runs in
   // progress apart, and the counter value tells this run from an earlier
@@ -72,8 +72,8 @@ class Capture {
   Handle pipe_;
   Handle event_;
   OVERLAPPED overlapped_{};
-  std::unique_ptr<std::array<char, kBufferSize>> buffer_ =
-      std::make_unique<std::array<char, kBufferSize>>();
+  std::unique_ptr<std::array<char, buffer_size>> buffer_ =
+      std::make_unique<std::array<char, buffer_size>>();
   std::string data_;
   bool pending_ = false;
   bool done_ = false;
