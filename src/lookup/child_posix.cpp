@@ -1,16 +1,10 @@
 #include "lookup/child_posix.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 
 #if defined(__linux__)
 #include <sys/syscall.h>
@@ -28,33 +22,6 @@ UniqueFd watch_exit(pid_t pid) noexcept {
 #endif
   return UniqueFd();
 }
-
-#if defined(__linux__)
-// The process group named in a /proc/<pid>/stat line ("pid (comm) state
-// ppid pgrp ..."; the command may itself hold parentheses and blanks), or
-// -1 when it cannot be read or the process has exited: an orphan stays a
-// zombie in its group until its new parent reaps it, which may take a while,
-// but holds no descriptor any more.
-long group_in_stat(const char* name) noexcept {
-  char path[64] = "/proc/";
-  std::strncat(path, name, sizeof path - 16);
-  std::strcat(path, "/stat");
-  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return -1;
-  char text[512];
-  const ssize_t got = ::read(fd, text, sizeof text - 1);
-  ::close(fd);
-  if (got <= 0) return -1;
-  text[got] = '\0';
-  const char* end_of_command = std::strrchr(text, ')');
-  if (end_of_command == nullptr) return -1;
-  char state;
-  long parent;
-  long group;
-  if (std::sscanf(end_of_command + 1, " %c %ld %ld", &state, &parent, &group) != 3) return -1;
-  return state == 'Z' || state == 'X' ? -1 : group;
-}
-#endif
 
 }  // namespace
 
@@ -89,41 +56,6 @@ void Child::kill_and_reap() noexcept {
   while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
   }
   pid_ = -1;
-}
-
-bool Child::has_exited() const noexcept {
-  if (pid_ <= 0) return true;
-  if (watch_) {
-    pollfd exited{watch_.get(), POLLIN, 0};
-    return ::poll(&exited, 1, 0) > 0;
-  }
-  siginfo_t info{};
-  if (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
-    return errno != EINTR;  // ECHILD: reaped by someone else
-  }
-  return info.si_pid == pid_;
-}
-
-GroupState Child::group_state() const noexcept {
-#if defined(__linux__)
-  if (!own_group_ || pid_ <= 0) return GroupState::unknown;
-  DIR* proc = ::opendir("/proc");
-  if (proc == nullptr) return GroupState::unknown;
-  GroupState state = GroupState::empty;
-  while (const dirent* entry = ::readdir(proc)) {
-    const char* name = entry->d_name;
-    if (*name < '1' || *name > '9') continue;
-    const long pid = std::strtol(name, nullptr, 10);
-    if (pid != pid_ && group_in_stat(name) == pid_) {
-      state = GroupState::others;
-      break;
-    }
-  }
-  ::closedir(proc);
-  return state;
-#else
-  return GroupState::unknown;
-#endif
 }
 
 int Child::try_reap(int& status) noexcept {

@@ -1,5 +1,5 @@
-// The started child: watched for its exit, killed and reaped on every way
-// out that does not reap it.
+// The started child: watched for its exit, killed and reaped (with what it
+// started, where it leads a group) on every way out that does not reap it.
 #pragma once
 
 #include <sys/types.h>
@@ -8,9 +8,6 @@
 #include "lookup/start_posix.h"
 
 namespace kelvar::lookup::posix {
-
-// Whether processes other than `where` itself remain in its group.
-enum class GroupState { empty, others, unknown };
 
 class Child {
  public:
@@ -24,15 +21,6 @@ class Child {
   // Polls readable once the child has exited (a pidfd); empty where the
   // system has none or refuses it.
   const UniqueFd& exit_watch() const noexcept { return watch_; }
-
-  // Whether the child has exited (or is no longer ours to ask about),
-  // without reaping it.
-  bool has_exited() const noexcept;
-
-  // Asked once the child has exited and before it is reaped, so that its
-  // pid, and with it the group's number, cannot have been given to another
-  // process.
-  GroupState group_state() const noexcept;
 
   // 1 when the child was reaped (its status stored), 0 when it still runs
   // or the wait was interrupted, -1 with errno set when waiting failed.

@@ -1,6 +1,7 @@
 // The process runner on POSIX systems: no shell, both output streams through
 // close-on-exec pipes read with poll(). A run is three steps: start `where`,
-// drain both streams, wait for its exit.
+// drain both streams to their end, wait for its exit; it ends on those facts
+// alone, as subprocess.run does.
 
 #include <poll.h>
 #include <sys/wait.h>
@@ -16,6 +17,7 @@
 
 #include "lookup/child_posix.h"
 #include "lookup/fd_posix.h"
+#include "lookup/fork_guard_posix.h"
 #include "lookup/process.h"
 #include "lookup/start_posix.h"
 #include "lookup/stop_policy.h"
@@ -25,7 +27,6 @@ namespace {
 
 using posix::Child;
 using posix::failure;
-using posix::GroupState;
 using posix::UniqueFd;
 
 using Micros = std::chrono::microseconds;
@@ -54,17 +55,17 @@ std::vector<char*> c_strings(const std::vector<std::string>& strings) {
   return pointers;
 }
 
-// Reads both pipes until they end, or until `where` and everything it
-// started have exited: a process the host forked while a pipe was open holds
-// a copy of its write end, and its end of file would wait for that stranger.
+// Reads both pipes to their end, as subprocess.run does: what `where` and
+// anything it started write is read for as long as one of them holds a
+// write end. No process of the host's holds one (see PipeWindow), so the
+// end of file is theirs; no rule guesses from /proc that they have gone,
+// since /proc may not show a process that still writes.
 class Drain {
  public:
-  Drain(posix::Pipe& out, posix::Pipe& err, RunResult& result, Child& child, StopPolicy& stop)
+  Drain(posix::Pipe& out, posix::Pipe& err, RunResult& result, StopPolicy& stop)
       : streams_{&out.read_end, &err.read_end},
         sinks_{&result.out, &result.err},
-        child_(child),
         stop_(stop),
-        watch_exit_(true),
         buffer_(64 * 1024) {}  // on the heap: the caller may be a thread with a small stack
 
   // 0 when drained, 1 when asked to stop, or an error result in `broken`.
@@ -73,15 +74,10 @@ class Drain {
  private:
   bool open() const noexcept { return *streams_[0] || *streams_[1]; }
   int read_ready(const pollfd* watched, const std::size_t* source, nfds_t count, RunResult& broken);
-  int read_what_is_there(RunResult& broken);
-  int after_exit(RunResult& broken, bool& done);
 
   UniqueFd* streams_[2];
   std::string* sinks_[2];
-  Child& child_;
   StopPolicy& stop_;
-  bool watch_exit_;             // false once the group cannot be told or the streams have ended
-  Micros recheck_ = Micros(0);  // between looks at a group that still has members
   std::vector<char> buffer_;
 };
 
@@ -104,8 +100,7 @@ int Drain::read_ready(const pollfd* watched, const std::size_t* source, nfds_t c
   return 0;
 }
 
-// Reads what the pipes hold now, without waiting for more.
-int Drain::read_what_is_there(RunResult& broken) {
+int Drain::run(RunResult& broken) {
   while (open()) {
     pollfd watched[2];
     std::size_t source[2];
@@ -113,68 +108,15 @@ int Drain::read_what_is_there(RunResult& broken) {
     for (std::size_t i = 0; i < 2; ++i) {
       if (*streams_[i]) watched[count] = pollfd{streams_[i]->get(), POLLIN, 0}, source[count++] = i;
     }
-    const int ready = ::poll(watched, count, 0);
-    if (ready == 0) return 0;
+    const int ready = ::poll(watched, count, static_cast<int>(stop_check_interval.count()));
     if (ready < 0 && errno != EINTR) {
       broken = failure("poll", errno);
       return -1;
     }
     if (ready > 0 && read_ready(watched, source, count, broken) != 0) return -1;
-    if (stop_.ask_if_due()) return 1;
-  }
-  return 0;
-}
-
-// `where` has exited and the pipes are still open: the run is over once no
-// process of its group remains, after what they wrote has been read.
-int Drain::after_exit(RunResult& broken, bool& done) {
-  if (const int outcome = read_what_is_there(broken)) return outcome;
-  if (!open()) return 0;
-  const GroupState group = child_.group_state();
-  if (group == GroupState::unknown) {
-    watch_exit_ = false;  // wait for the end of file, as the pipes say
-  } else if (group == GroupState::empty) {
-    done = true;
-    return read_what_is_there(broken);
-  } else {
-    // Its descendants still run; look again soon, then less often.
-    recheck_ = std::clamp(recheck_ * 2, Micros(1000), Micros(50 * 1000));
-  }
-  return 0;
-}
-
-int Drain::run(RunResult& broken) {
-  bool done = false;
-  while (open() && !done) {
-    pollfd watched[3];
-    std::size_t source[2];
-    nfds_t count = 0;
-    for (std::size_t i = 0; i < 2; ++i) {
-      if (*streams_[i]) watched[count] = pollfd{streams_[i]->get(), POLLIN, 0}, source[count++] = i;
-    }
-    const nfds_t streams = count;
-    const bool exit_polled = watch_exit_ && recheck_.count() == 0 && child_.exit_watch();
-    if (exit_polled) watched[count++] = pollfd{child_.exit_watch().get(), POLLIN, 0};
-    const auto wait =
-        recheck_.count() > 0
-            ? std::chrono::duration_cast<std::chrono::milliseconds>(recheck_ + Micros(999))
-            : stop_check_interval;
-
-    const int ready = ::poll(watched, count, static_cast<int>(wait.count()));
-    if (ready < 0 && errno != EINTR) {
-      broken = failure("poll", errno);
-      return -1;
-    }
-    if (ready > 0 && read_ready(watched, source, streams, broken) != 0) return -1;
-    const bool exited = exit_polled ? watched[streams].revents != 0
-                                    : watch_exit_ && ready == 0 && child_.has_exited();
-    if (exited) {
-      if (const int outcome = after_exit(broken, done)) return outcome;
-    }
-    // A timed-out wait always asks, unless it was only a short one before
-    // looking at the group again.
-    const bool ask_now = ready < 0 || (ready == 0 && recheck_.count() == 0);
-    if (ask_now ? stop_.ask() : stop_.ask_if_due()) return 1;
+    // A wait that timed out or was interrupted always asks; one that output
+    // ended asks once the interval has run out, so a flood cannot starve it.
+    if (ready > 0 ? stop_.ask_if_due() : stop_.ask()) return 1;
   }
   return 0;
 }
@@ -214,28 +156,35 @@ RunResult wait_for_exit(Child& child, StopPolicy& stop, RunResult result) {
 
 RunResult run(const PreparedRun& prepared, const StopCheck& should_stop) {
   if (prepared.argv.empty()) return failure("spawn", EINVAL);
+  // Built before the span below, which is kept as short as it can be: a
+  // fork on another thread waits for it.
+  std::vector<char*> argv = c_strings(prepared.argv);
+  std::vector<char*> envp = c_strings(prepared.environment);
 
+  // 1. Start, from the making of the pipes to the close of the parent's
+  // write ends within a span that no fork through the C library on another
+  // thread can cut into: a process forked there without exec would hold a
+  // write end, and the end of file would wait for it.
+  posix::PipeWindow window;
   posix::Pipe out;
   posix::Pipe err;
   if (const int error = posix::make_pipe(out)) return failure("pipe", error);
   if (const int error = posix::make_pipe(err)) return failure("pipe", error);
-
-  // 1. Start.
-  std::vector<char*> argv = c_strings(prepared.argv);
-  std::vector<char*> envp = c_strings(prepared.environment);
-  const posix::StartPlan plan{prepared.program.c_str(), argv.data(), envp.data(),
-                              out.write_end.get(), err.write_end.get()};
+  const posix::StartPlan plan{prepared.program.c_str(), argv.data(),         envp.data(),
+                              out.write_end.get(),      err.write_end.get(), &window};
   posix::Started started;
   if (const int error = posix::start_child(plan, started)) return failure("spawn", error);
   Child child(started);  // kills and reaps on every way out that does not reap
-  // Only the child may hold the write ends, or end of file never comes.
+  // Only `where` and what it starts may hold the write ends now; the span
+  // ends after their close, not before, or a fork could still copy them.
   out.write_end.reset();
   err.write_end.reset();
+  window.close();
 
   // 2. Drain both streams.
   RunResult result;
   StopPolicy stop(should_stop);
-  Drain drain(out, err, result, child, stop);
+  Drain drain(out, err, result, stop);
   RunResult broken;
   if (const int outcome = drain.run(broken)) return outcome > 0 ? stopped_result() : broken;
 

@@ -10,9 +10,13 @@
 //
 // A sandbox may refuse any of these calls. Each refusal costs only what the
 // call was for: without prctl the child is not tied to its parent, without
-// setpgid it has no group of its own, without close_range its descriptors
-// are closed from the list in /proc, and without vfork it is started with
-// posix_spawn.
+// setpgid it has no group of its own (and what it starts survives a stopped
+// lookup), without close_range its descriptors are closed from the list in
+// /proc, and without vfork it is started with posix_spawn.
+//
+// All of it runs within the caller's PipeWindow: vfork runs no fork
+// handlers, so the guard that keeps other threads' forks out cannot stop
+// this one, and needs not.
 #if defined(__linux__)
 
 #include <fcntl.h>
@@ -143,8 +147,8 @@ void close_other_descriptors(const ChildPlan& plan) noexcept {
 [[noreturn]] void run_child(ChildPlan& plan) noexcept {
   reset_signal_dispositions();
   tie_to_parent(plan);
-  // 5. A group of its own, so that the parent can tell when `where` and
-  // everything it started have gone.
+  // 5. A group of its own, so that a stopped lookup kills what `where`
+  // started along with it.
   plan.own_group = ::setpgid(0, 0) == 0;
   int error = connect_streams(plan);
   if (error == 0) {
@@ -159,12 +163,6 @@ void close_other_descriptors(const ChildPlan& plan) noexcept {
   }
   plan.error = error;
   ::_exit(127);
-}
-
-rlim_t descriptor_limit() noexcept {
-  rlimit limit{};
-  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 1024;
-  return limit.rlim_cur;
 }
 
 // 0, -1 when vfork itself was refused, or the error number of the step that
@@ -200,7 +198,7 @@ int start_with_vfork(ChildPlan& plan, pid_t& pid) noexcept {
 
 int start_child(const StartPlan& start, Started& started) noexcept {
   started = Started{};
-  ChildPlan plan{start, ::getpid(), descriptor_limit(), false, 0};
+  ChildPlan plan{start, ::getpid(), soft_descriptor_limit(), false, 0};
   pid_t pid = -1;
   const int result = start_with_vfork(plan, pid);
   if (result < 0) return start_with_spawn(start, started);  // a sandbox refused vfork

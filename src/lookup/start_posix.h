@@ -1,11 +1,14 @@
 // Starting `where`: its standard input from the null device, its outputs to
 // the given pipe ends, no other descriptor of the host's, default signal
 // state, and (where the system allows) a process group of its own, so that
-// the run can tell when `where` and everything it started have gone.
+// a stopped lookup can kill what `where` started along with it.
 #pragma once
 
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/types.h>
+
+#include "lookup/fork_guard_posix.h"
 
 namespace kelvar::lookup::posix {
 
@@ -15,6 +18,10 @@ struct StartPlan {
   char* const* envp;
   int out_fd;  // write ends, above 2, close-on-exec
   int err_fd;
+  // The span the start runs in; a start that must fork through the C
+  // library (see start_with_spawn) ends it first, or its own fork handler
+  // would wait for it.
+  PipeWindow* window;
 };
 
 struct Started {
@@ -33,11 +40,17 @@ int start_child(const StartPlan& plan, Started& started) noexcept;
 // sandbox that refuses vfork.
 int start_with_spawn(const StartPlan& plan, Started& started) noexcept;
 
+// The soft limit on descriptors: the numbers asked one by one where neither
+// the kernel nor /proc can say which are open.
+rlim_t soft_descriptor_limit() noexcept;
+
 #if defined(__linux__)
-// Adds a close for each descriptor that is open and inheritable now: what a
-// C library without a call to close a range (glibc before 2.34) can do.
-// Built on every Linux, so that a test on a newer library covers it too.
-// 0, or the error number of the step that failed.
+// Adds a close for each descriptor that is open and inheritable now, from
+// the list in /proc, else by asking each number up to the soft limit: what
+// is left where the C library cannot close a range (glibc before 2.34), or
+// the kernel and /proc would both fail it. Built on every Linux, so that a
+// test on a newer library covers it too. 0, or the error number of the
+// step that failed.
 int add_inheritable_closes(posix_spawn_file_actions_t& actions) noexcept;
 #endif
 

@@ -9,10 +9,18 @@
 
 #include "lookup/start_posix.h"
 
+#include <cerrno>
+#include <cstdio>
+
 #if defined(__linux__)
 #include <dirent.h>
+#include <sys/syscall.h>
 
 #include <cstdlib>
+#endif
+
+#if defined(__GLIBC__) && !(__GLIBC__ > 2 || __GLIBC_MINOR__ >= 24)
+#include <gnu/libc-version.h>
 #endif
 
 #if defined(__linux__) && !(defined(__GLIBC__) && (__GLIBC__ > 2 || __GLIBC_MINOR__ >= 34))
@@ -24,23 +32,51 @@ extern "C" int posix_spawn_file_actions_addclosefrom_np(posix_spawn_file_actions
 
 namespace kelvar::lookup::posix {
 
+rlim_t soft_descriptor_limit() noexcept {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 1024;
+  return limit.rlim_cur;
+}
+
 #if defined(__linux__)
+namespace {
+
+// One close for `fd` when it is inheritable. posix_spawn refuses to name a
+// descriptor above the soft limit (EBADF); such a one is skipped, and
+// reaches the child, rather than fail the start.
+int add_close_if_inheritable(posix_spawn_file_actions_t& actions, int fd) noexcept {
+  const int flags = ::fcntl(fd, F_GETFD);
+  if (flags < 0 || (flags & FD_CLOEXEC) != 0) return 0;
+  const int error = ::posix_spawn_file_actions_addclose(&actions, fd);
+  return error == EBADF ? 0 : error;
+}
+
+// Without a list, every number up to the soft limit is asked, which misses
+// a descriptor opened before the limit was lowered.
+int add_closes_by_number(posix_spawn_file_actions_t& actions) noexcept {
+  const rlim_t limit = soft_descriptor_limit();
+  for (rlim_t fd = STDERR_FILENO + 1; fd < limit; ++fd) {
+    if (const int error = add_close_if_inheritable(actions, static_cast<int>(fd))) return error;
+  }
+  return 0;
+}
+
+}  // namespace
+
 // A close for every descriptor open now without close-on-exec. One that
 // another thread makes inheritable after this list is taken still reaches
-// the child: the price of a C library that cannot close a range itself.
-// A close of a descriptor gone meanwhile is no error to posix_spawn.
+// the child: the price of closing by list instead of by range. A close of a
+// descriptor gone meanwhile is no error to posix_spawn.
 int add_inheritable_closes(posix_spawn_file_actions_t& actions) noexcept {
   DIR* open_fds = ::opendir("/proc/self/fd");
-  if (open_fds == nullptr) return 0;
+  if (open_fds == nullptr) return add_closes_by_number(actions);
   const int own = ::dirfd(open_fds);
   int error = 0;
   while (const dirent* entry = ::readdir(open_fds)) {
     char* end = nullptr;
     const long fd = std::strtol(entry->d_name, &end, 10);
     if (end == entry->d_name || *end != '\0' || fd <= STDERR_FILENO || fd == own) continue;
-    const int flags = ::fcntl(static_cast<int>(fd), F_GETFD);
-    if (flags < 0 || (flags & FD_CLOEXEC) != 0) continue;
-    error = ::posix_spawn_file_actions_addclose(&actions, static_cast<int>(fd));
+    error = add_close_if_inheritable(actions, static_cast<int>(fd));
     if (error != 0) break;
   }
   ::closedir(open_fds);
@@ -49,6 +85,28 @@ int add_inheritable_closes(posix_spawn_file_actions_t& actions) noexcept {
 #endif
 
 namespace {
+
+#if defined(__linux__)
+// Whether the C library's close of a range (race-free: it closes what is
+// open in the child at exec time) will work. glibc closes with close_range,
+// else from the list in /proc/self/fd, and fails the whole start when
+// neither works; so both are tried here first. A close_range of the empty
+// range at the top closes nothing, and is refused as a real one would be.
+bool range_close_possible() noexcept {
+#if !(defined(__GLIBC__) && (__GLIBC__ > 2 || __GLIBC_MINOR__ >= 34))
+  // Built against a C library older than the call (as a wheel for old
+  // systems is): only where the running one has it.
+  if (&::posix_spawn_file_actions_addclosefrom_np == nullptr) return false;
+#endif
+#if defined(SYS_close_range)
+  if (::syscall(SYS_close_range, ~0U, ~0U, 0) == 0) return true;
+#endif
+  const int list = ::open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (list < 0) return false;
+  ::close(list);
+  return true;
+}
+#endif
 
 // Spawn set-up, released whatever happens.
 class SpawnSetup {
@@ -114,12 +172,10 @@ class SpawnSetup {
     // slow `where` would hold the host's pipe open with it.
 #if defined(POSIX_SPAWN_CLOEXEC_DEFAULT)
     return 0;  // a flag, set with the others
-#elif defined(__FreeBSD__) || (defined(__GLIBC__) && (__GLIBC__ > 2 || __GLIBC_MINOR__ >= 34))
+#elif defined(__FreeBSD__)
     return ::posix_spawn_file_actions_addclosefrom_np(&actions_, STDERR_FILENO + 1);
 #elif defined(__linux__)
-    // Built against a C library older than the call (as a wheel for old
-    // systems is): use it where the running one has it.
-    if (&::posix_spawn_file_actions_addclosefrom_np != nullptr) {
+    if (range_close_possible()) {
       return ::posix_spawn_file_actions_addclosefrom_np(&actions_, STDERR_FILENO + 1);
     }
     return add_inheritable_closes(actions_);
@@ -134,6 +190,17 @@ class SpawnSetup {
   bool have_attributes_ = false;
 };
 
+bool spawn_runs_fork_handlers() noexcept {
+#if defined(__GLIBC__) && !(__GLIBC__ > 2 || __GLIBC_MINOR__ >= 24)
+  unsigned major = 0;
+  unsigned minor = 0;
+  std::sscanf(::gnu_get_libc_version(), "%u.%u", &major, &minor);
+  return major < 2 || (major == 2 && minor < 24);
+#else
+  return false;
+#endif
+}
+
 int spawn(const StartPlan& plan, bool own_group, pid_t& pid) noexcept {
   SpawnSetup setup;
   if (const int error = setup.init(plan, own_group)) return error;
@@ -145,14 +212,24 @@ int spawn(const StartPlan& plan, bool own_group, pid_t& pid) noexcept {
 
 int start_with_spawn(const StartPlan& plan, Started& started) noexcept {
   started = Started{};
+  // glibc before 2.24 starts a spawned child with fork(), which runs the
+  // fork handlers: ours would wait for the span that this very thread
+  // holds. The span ends first there, and a fork on another thread may copy
+  // the pipes until the parent closes them: the price of a C library that
+  // forks to spawn, in a sandbox that refuses vfork.
+  if (spawn_runs_fork_handlers() && plan.window != nullptr) plan.window->close();
   pid_t pid = -1;
-  // A sandbox may refuse setpgid, which fails the whole spawn; without the
-  // group only the early end of a lookup whose pipe a stranger holds is lost.
-  if (spawn(plan, true, pid) == 0) {
+  const int error = spawn(plan, true, pid);
+  if (error == 0) {
     started = Started{pid, true};
     return 0;
   }
-  if (const int error = spawn(plan, false, pid)) return error;
+  // A sandbox that refuses setpgid fails the whole spawn with its refusal
+  // (EPERM or ENOSYS); only then may the group be the cause, and a start
+  // without it loses no more than the kill of what `where` started when a
+  // lookup is stopped. Any other error is the start's own.
+  if (error != EPERM && error != ENOSYS) return error;
+  if (const int retry = spawn(plan, false, pid)) return retry;
   started = Started{pid, false};
   return 0;
 }

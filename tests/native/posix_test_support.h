@@ -102,6 +102,17 @@ inline bool reaped(pid_t pid) {
          errno == ESRCH;
 }
 
+// The process has ended: gone, or a zombie that its new parent has not
+// reaped yet (an orphan's status is nobody's to take here).
+inline bool ended(pid_t pid) {
+  if (pid <= 0) return false;
+  if (::kill(pid, 0) < 0) return errno == ESRCH;
+  const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+  const std::size_t end_of_command = stat.rfind(')');
+  return end_of_command != std::string::npos && stat.size() > end_of_command + 2 &&
+         (stat[end_of_command + 2] == 'Z' || stat[end_of_command + 2] == 'X');
+}
+
 // posix_spawn may report a program that cannot be executed the way POSIX
 // allows, by a child that exits with 127 (as it does under valgrind).
 inline bool could_not_start(const RunResult& r) {

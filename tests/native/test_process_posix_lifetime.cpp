@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <filesystem>
@@ -16,8 +17,10 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "check.h"
+#include "lookup/fork_guard_posix.h"
 #include "lookup/process.h"
 #include "lookup/start_posix.h"
 #include "posix_test_support.h"
@@ -157,15 +160,20 @@ TEST_CASE(a_spawn_without_a_range_close_closes_each_inheritable_descriptor) {
 #endif
 
 TEST_CASE(a_missing_or_unrunnable_program_fails) {
+  // Each failed start leaves no child behind: the one whose exec failed has
+  // been reaped.
   TempDir dir;
   file_at(dir / "not-executable", "#!/bin/sh\n", 0644);
   file_at(dir / "no-format",
           "\x7f"
           "ELF garbage",
           0755);
-  for (const std::string& program :
-       {dir / "missing", dir.path, dir / "not-executable", dir / "no-format"}) {
+  file_at(dir / "bad-interpreter", "#!/nonexistent/interpreter\n", 0755);
+  for (const std::string& program : {dir / "missing", dir.path, dir / "not-executable",
+                                     dir / "no-format", dir / "bad-interpreter"}) {
     CHECK(could_not_start(run(PreparedRun{program, {"x", "y"}, {}}, StopCheck())));
+    int status;
+    CHECK(::waitpid(-1, &status, WNOHANG) < 0 && errno == ECHILD);
   }
   const RunResult no_arguments = run(PreparedRun{"/bin/sh", {}, {}}, StopCheck());
   CHECK(no_arguments.status == RunStatus::failed && !no_arguments.error.empty());
@@ -173,17 +181,25 @@ TEST_CASE(a_missing_or_unrunnable_program_fails) {
 
 TEST_CASE(should_stop_ends_a_child_that_keeps_running) {
   // One sleeps with its streams open, one after closing them: both phases of
-  // the run, reading and waiting, must give way; and one floods its output
-  // so that the wait for data never times out.
+  // the run, reading and waiting, must give way; what one started (the
+  // sleeper is its child) goes with it; and one floods its output so that
+  // the wait for data never times out.
   Fakes fakes;
   fakes.add("kelvar-open", sleeper_body);
   fakes.add("kelvar-closed", "exec >&- 2>&-; " + sleeper_body);
-  for (const char* name : {"kelvar-open", "kelvar-closed"}) {
+  fakes.add("kelvar-parent", "sh -c '" + sleeper_body + "' sh \"$1\" & wait");
+  for (const char* name : {"kelvar-open", "kelvar-closed", "kelvar-parent"}) {
     const std::string pid_file = fakes.dir / "pid";
     ::unlink(pid_file.c_str());
     const RunResult result = run_fake(name, pid_file, [&] { return pid_in(pid_file) != 0; });
     CHECK_EQ(result.status, RunStatus::stopped);
-    CHECK(reaped(pid_in(pid_file)));
+    const pid_t sleeper = pid_in(pid_file);
+    // SIGKILL takes effect a moment after it is sent; a bound against a
+    // sleeper that lives on, not a measure of anything.
+    for (int i = 0; i < 500 && !ended(sleeper); ++i) ::usleep(10 * 1000);
+    CHECK(ended(sleeper));
+    if (!ended(sleeper)) ::kill(sleeper, SIGKILL);
+    if (std::string(name) != "kelvar-parent") CHECK(reaped(sleeper));
   }
   fakes.add("kelvar-chatter", "exec yes");
   int asked = 0;
@@ -193,7 +209,8 @@ TEST_CASE(should_stop_ends_a_child_that_keeps_running) {
 
 TEST_CASE(the_child_and_what_it_started_are_read_to_the_end) {
   // The run ends neither when the streams close nor when the child exits,
-  // but when both have happened and no process the child started is left.
+  // but when both have happened, however long what the child started holds
+  // the streams.
   Fakes fakes;
   const struct {
     const char* body;
@@ -211,6 +228,39 @@ TEST_CASE(the_child_and_what_it_started_are_read_to_the_end) {
     CHECK_EQ(result.exit_code, row.code);
     CHECK_EQ(result.out, std::string(row.out));
   }
+}
+
+TEST_CASE(a_fork_on_another_thread_waits_for_an_open_pipe_window) {
+  // While a lookup's pipes may have their write ends here, a fork through
+  // the C library does not happen; once they are closed it goes on, and in
+  // the child a window and a fork work again (a child whose lock was left
+  // as the parent's threads saw it hangs, and is killed).
+  std::atomic<bool> forked{false};
+  pid_t child = -1;
+  kelvar::lookup::posix::PipeWindow window;
+  std::thread forker([&] {
+    child = ::fork();
+    if (child == 0) {
+      kelvar::lookup::posix::PipeWindow().close();
+      const pid_t grandchild = ::fork();
+      if (grandchild == 0) ::_exit(0);
+      int status = 0;
+      ::_exit(grandchild > 0 && ::waitpid(grandchild, &status, 0) == grandchild ? 0 : 1);
+    }
+    forked = true;
+  });
+  ::usleep(200 * 1000);
+  CHECK(!forked);
+  window.close();
+  forker.join();
+  CHECK(forked);
+  int status = -1;
+  for (int i = 0; i < 500 && ::waitpid(child, &status, WNOHANG) == 0; ++i) ::usleep(10 * 1000);
+  if (status == -1) {
+    ::kill(child, SIGKILL);
+    ::waitpid(child, &status, 0);
+  }
+  CHECK_EQ(status, 0);
 }
 
 TEST_CASE(an_exception_from_should_stop_still_kills_and_reaps) {

@@ -17,6 +17,20 @@ from _where_bodies import ECHO_ARGUMENT, ERR_THEN_OUT, ON_WINDOWS, OUT_THEN_ERR,
 # ---------------------------------------------------------------------------
 # The child's streams, environment and working directory
 
+# `where` exits at once; its descendant ends its main thread, and another
+# thread of it writes a second later.
+MAIN_THREAD_ENDS = """"${0%/*}/python" -c '
+import ctypes, os, threading, time
+def late():
+    time.sleep(1)
+    os.write(1, b"/late\\n")
+    os._exit(0)
+threading.Thread(target=late).start()
+ctypes.CDLL(None).pthread_exit(None)
+' &
+"""
+
+
 @pytest.mark.parametrize("out, err, body, path", [
     pytest.param(b"/from-stdout\n", b"C:\\from-stderr\r\n", ERR_THEN_OUT, "/from-stdout", id="stderr ignored"),
     pytest.param(b"/after\n", b"e" * (1 << 20), ERR_THEN_OUT, "/after", id="1 MiB stderr, then stdout"),
@@ -25,10 +39,16 @@ from _where_bodies import ECHO_ARGUMENT, ERR_THEN_OUT, ON_WINDOWS, OUT_THEN_ERR,
     pytest.param(b"", b"/from-stderr\n", 'exec >&-\n"$CAT" "$ERR" >&2\n', None,
                  id="stdout closed, a path on stderr",
                  marks=pytest.mark.skipif(ON_WINDOWS, reason="a body of the POSIX fake")),
+    # /proc shows such a process as a zombie while its other thread runs on.
+    pytest.param(b"", b"", MAIN_THREAD_ENDS, "/late", id="a descendant whose main thread ended",
+                 marks=pytest.mark.skipif(ON_WINDOWS, reason="a body of the POSIX fake")),
 ])
 def test_both_streams_are_drained(fake, out, err, body, path):
-    fake.sandbox.write_where(out=out, err=err, body=body)
+    where = fake.sandbox.write_where(out=out, err=err, body=body)
     assert fake.lookup("tool", False) == ("tool", path)
+    if not ON_WINDOWS:  # as subprocess.run reads the same `where`
+        ran = subprocess.run([where, "tool"], capture_output=True, env=fake.sandbox.env())
+        assert (ran.stdout.split(b"\n")[0].decode() or None) == path
 
 
 @pytest.mark.parametrize("host_stdin", ["", "os.close(0); "], ids=["piped", "closed"])

@@ -12,17 +12,62 @@ from _reliability_helpers import LINUX
 
 
 # Hosts that fork behind the module's back, sandboxes that refuse a system
-# call, a new PID namespace: the lookup still answers, no descriptor of the
-# host's reaches `where` (one numbered above the soft limit included), and a
-# signal handler that raises still ends a hung `where`.
+# call, a new PID namespace, no /proc: the lookup still answers, `where` has
+# its standard error and no descriptor of the host's (3, and one numbered
+# above the soft limit where something can find it), and a signal handler
+# that raises still ends a hung `where`.
 # It inherits the sandbox's filter, which may refuse it a fork.
 HOSTILE_BODY = r"""
 case "$1" in
 hang) printf '%s' "$$" > "$S/pid"; exec "$SLEEP" 60;;
 late) exec "${0%/*}/python" -c "$LATE";;
 esac
-if [ -e /proc/$$/fd/300 ]; then echo /leaked; else printf '/found/%s\n' "$1"; fi
+[ -d /proc/$$/fd ] || exec "${0%/*}/python" -c "$WITHOUT_PROC" "$1"
+leaked=
+for fd in $PLANTED; do [ -e /proc/$$/fd/$fd ] && leaked=1; done
+if [ -n "$leaked" ]; then echo /leaked
+elif ! true >&2; then echo /no-stderr
+else printf '/found/%s\n' "$1"; fi
 """
+
+# The same checks where no /proc lists the descriptors.
+WITHOUT_PROC = r"""
+import os, sys
+def is_open(fd):
+    try:
+        return os.fstat(fd) is not None
+    except OSError:
+        return False
+if any(is_open(int(fd)) for fd in os.environ.get("PLANTED", "").split()):
+    print("/leaked")
+elif not is_open(2):
+    print("/no-stderr")
+else:
+    print("/found/" + sys.argv[1])
+"""
+
+# As root: a mount namespace of its own whose /proc is an empty tmpfs.
+NO_PROC = r"""
+import ctypes
+def _checked(result):
+    if result != 0:
+        raise PermissionError(ctypes.get_errno(), "unshare or mount refused")
+_libc = ctypes.CDLL(None, use_errno=True)
+_checked(_libc.unshare(0x00020000))  # CLONE_NEWNS
+_checked(_libc.mount(None, b"/", None, 0x4000 | 0x40000, None))  # MS_REC | MS_PRIVATE
+_checked(_libc.mount(b"none", b"/proc", b"tmpfs", 0, None))
+"""
+
+# As root: the lookups run in the first process of a new PID namespace,
+# which sees the parent namespace's /proc.
+PID_NAMESPACE_OLD_PROC = r"""
+import ctypes
+if ctypes.CDLL(None, use_errno=True).unshare(0x20000000) != 0:  # CLONE_NEWPID
+    raise PermissionError(ctypes.get_errno(), "unshare refused")
+if os.fork():
+    os._exit(os.waitstatus_to_exitcode(os.wait()[1]))
+"""
+AS_ROOT = pytest.mark.skipif(not LINUX or os.geteuid() != 0, reason="needs root")
 
 REFUSE_CALL = r"""
 import ctypes, errno, struct
@@ -63,6 +108,9 @@ def fork_holders():
                 os._exit(0)
             while pipes() > idle:
                 time.sleep(0.001)
+# On one processor a fork that a lookup's span held back runs the moment it
+# is let go, so a span that ended early would be seen.
+os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})
 threading.Thread(target=fork_holders, daemon=True).start()
 # A large environment makes the exec slow, and the moment wide enough.
 for i in range(12):
@@ -74,8 +122,16 @@ import json, os, resource, signal, sys, threading, time, warnings, _kelvar
 warnings.simplefilter("ignore", DeprecationWarning)
 S = STATE
 PRELUDE
+os.environ["WITHOUT_PROC"] = WITHOUT_PROC_SOURCE
 if "descriptor" in CHECKS:
-    os.dup2(os.open("/dev/null", os.O_RDONLY), 300, inheritable=True)
+    # Without /proc nothing finds a descriptor above the soft limit.
+    os.environ["PLANTED"] = "3 200" if "no-proc" in CHECKS else "3 300"
+    for fd in map(int, os.environ["PLANTED"].split()):
+        source = os.open("/dev/null", os.O_RDONLY)  # may be that very number
+        if source != fd:
+            os.dup2(source, fd)
+            os.close(source)
+        os.set_inheritable(fd, True)
     resource.setrlimit(resource.RLIMIT_NOFILE, (256, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
 out = {"answers": [], "slowest": 0}
 for name in ["tool"] * LOOKUPS:
@@ -133,6 +189,10 @@ def _refuse(name, error, *numbers):
                  id="forks without exec and no pidfd", marks=NEEDS_X86_64),
     pytest.param(REFUSE_CALL + "refuse(errno.ENOSYS, 58)\n" + FORK_HOLDERS, "descriptor stop",
                  id="forks without exec and no vfork", marks=NEEDS_X86_64),
+    pytest.param(NO_PROC + REFUSE_CALL + "refuse(errno.ENOSYS, 58, 436)", "descriptor stop no-proc",
+                 id="vfork and close_range refused, no /proc", marks=[NEEDS_X86_64, AS_ROOT]),
+    pytest.param(PID_NAMESPACE_OLD_PROC, "descriptor stop", id="a new PID namespace, the old /proc",
+                 marks=AS_ROOT),
     # The first child is the namespace's first process; after it, no fork
     # succeeds, so one lookup is all there is.
     pytest.param("os.unshare(os.CLONE_NEWPID)", "one", id="a new PID namespace",
@@ -148,12 +208,13 @@ def test_hostile_hosts_still_get_answers(tmp_path, prelude, checks):
     # gets it.
     count = 1 if checks == "one" else 12 if "fork_holders" in prelude else 4
     source = (HOSTILE_MAIN.replace("STATE", repr(str(sandbox.state))).replace("CHECKS", repr(checks))
+              .replace("WITHOUT_PROC_SOURCE", repr(WITHOUT_PROC))
               .replace("PRELUDE", prelude).replace("LOOKUPS", str(count)))
     try:
         out = sandbox.run(source)
     except AssertionError as error:
         if "PermissionError" in str(error) and "unshare" in prelude:
-            pytest.skip("the system refuses a new PID namespace")
+            pytest.skip("the system refuses a namespace of its own")
         raise
     assert out["answers"] == [["tool", "/found/tool"]] * count
     # A bound against waiting for a forked holder (it lives 3 s), not a speed goal.
