@@ -20,11 +20,7 @@ std::string build_query(std::string_view name, bool fuzzy) {
 std::optional<std::string> first_reported_path(const RunResult& run) {
   // What a failing `where` printed is not an answer, even when it looks like one.
   if (run.status != RunStatus::completed || run.exit_code != 0) return std::nullopt;
-#ifdef _WIN32
-  return first_path_windows(run.out);
-#else
-  return first_path_in(decode_utf8_lenient(run.out));
-#endif
+  return first_path_printed(run.out);
 }
 
 std::optional<std::string_view> builtin_fallback(std::string_view name) noexcept {

@@ -19,9 +19,9 @@ using common::is_valid_utf8;
 // that leaves nothing.
 std::optional<std::string> first_path_in(std::string_view utf8_text);
 
-#ifdef _WIN32
-// The same answer for the raw bytes a Windows `where` printed.
-std::optional<std::string> first_path_windows(std::string_view raw);
-#endif
+// The same answer for the raw bytes that `where` printed, read as the
+// platform's `where` writes: UTF-8 on POSIX; on Windows a code page when
+// the bytes are not UTF-8 (windows/output.cpp).
+std::optional<std::string> first_path_printed(std::string_view raw);
 
 }  // namespace kelvar::lookup

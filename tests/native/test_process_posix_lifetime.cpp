@@ -20,9 +20,9 @@
 #include <thread>
 
 #include "check.h"
-#include "lookup/fork_guard_posix.h"
+#include "lookup/posix/fork_guard.h"
+#include "lookup/posix/start.h"
 #include "lookup/process.h"
-#include "lookup/start_posix.h"
 #include "posix_test_support.h"
 
 namespace fs = std::filesystem;

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "check.h"
-#include "common/search_path.h"
+#include "lookup/posix/search_path.h"
 
 #if defined(__linux__) && defined(__x86_64__)
 #include <grp.h>
@@ -82,7 +82,7 @@ TEST_CASE(a_program_is_what_the_effective_ids_may_execute_even_when_the_check_is
         }
         int wrong = 0;
         for (const auto& row : rows) {
-          wrong += kelvar::common::is_program_file(row.path.c_str()) !=
+          wrong += kelvar::lookup::posix::is_program_file(row.path.c_str()) !=
                    (as_nobody ? row.as_nobody : row.as_root);
         }
         ::_exit(wrong);

@@ -20,8 +20,8 @@
 #include <new>
 #include <string_view>
 
-#include "common/search_path.h"
 #include "common/utf8.h"
+#include "lookup/posix/search_path.h"
 
 namespace {
 
@@ -167,15 +167,10 @@ class Text {
 // The path that names `name` in the directory `entry`, spelt as it is printed.
 // No "/" is added after an entry that ends in one, so that the first line for
 // a plain name is the text that Python's shutil.which (os.path.join) gives.
+// An empty entry stands for the working directory.
 void join(std::string_view entry, std::string_view name, Text& path) noexcept {
   path.clear();
-  if (entry.empty()) {
-    path += "./";
-  } else {
-    path += entry;
-    if (entry.back() != '/') path += "/";
-  }
-  path += name;
+  kelvar::lookup::posix::append_joined(path, entry.empty() ? std::string_view(".") : entry, name);
 }
 
 // The names in one directory in byte order ("." and ".." left out, as they
@@ -322,12 +317,12 @@ bool search(std::string_view pattern, std::string_view search_path, Listing* lis
   Text path;
   std::string_view rest = search_path;
   std::string_view entry;
-  for (std::size_t i = 0; kelvar::common::next_search_entry(rest, entry); ++i) {
+  for (std::size_t i = 0; kelvar::lookup::posix::next_search_entry(rest, entry); ++i) {
     if (!wildcard) {
       // A plain name is probed directly: listing the directory would cost far
       // more than the one stat.
       join(entry, pattern, path);
-      if (kelvar::common::is_program_file(path.c_str())) {
+      if (kelvar::lookup::posix::is_program_file(path.c_str())) {
         out.line(path.view());
         found = true;
       }
@@ -339,7 +334,7 @@ bool search(std::string_view pattern, std::string_view search_path, Listing* lis
       const std::string_view name = listing.sorted[k];
       if (!matches(pattern, name)) continue;
       join(entry, name, path);
-      if (kelvar::common::is_program_file(path.c_str())) {
+      if (kelvar::lookup::posix::is_program_file(path.c_str())) {
         out.line(path.view());
         found = true;
       }
@@ -364,7 +359,7 @@ int run(int argc, char** argv) noexcept {
   if (argc == 2 && std::string_view(argv[1]) == "--help") write_all(STDERR_FILENO, help_text);
 
   char* owned = nullptr;
-  const char* value = kelvar::common::search_path_value(&owned);
+  const char* value = kelvar::lookup::posix::search_path_value(&owned);
   if (value == nullptr) out_of_memory();
   const std::string_view search_path = value;
   const std::size_t entries =

@@ -33,7 +33,7 @@ bool names_existing_file(std::string_view utf8_path) {
 
 }  // namespace
 
-std::optional<std::string> first_path_windows(std::string_view raw) {
+std::optional<std::string> first_path_printed(std::string_view raw) {
   // Plain ASCII, and output of a `where` that does write UTF-8, needs no
   // guess. Bytes of an 8-bit code page almost never form valid UTF-8.
   if (is_valid_utf8(raw)) return first_path_in(raw);

@@ -11,7 +11,7 @@
 #include "lookup/output.h"
 #include "windows_test_support.h"
 
-using kelvar::lookup::first_path_windows;
+using kelvar::lookup::first_path_printed;
 using kelvar::lookup::first_reported_path;
 using kelvar::lookup::is_valid_utf8;
 using namespace kelvar_test::win;
@@ -104,7 +104,7 @@ TEST_CASE(windows_oem_reading_wins_when_both_name_files) {
   CHECK(as_oem != as_ansi);
   CHECK(touch(as_oem));
   CHECK(touch(as_ansi));
-  const std::optional<std::string> path = first_path_windows(*bytes + "\r\n");
+  const std::optional<std::string> path = first_path_printed(*bytes + "\r\n");
   CHECK(path == std::optional<std::string>(utf8(as_oem)));
 }
 
@@ -119,7 +119,7 @@ TEST_CASE(windows_undecodable_bytes_naming_no_file_become_replacements) {
       {"\r\n  C:\\nowhere\\\xc3(.exe\r\n", "C:\\nowhere\\\xef\xbf\xbd(.exe"},
   };
   for (const Row& row : rows) {
-    CHECK(first_path_windows(row.printed) == std::optional<std::string>(std::string(row.path)));
+    CHECK(first_path_printed(row.printed) == std::optional<std::string>(std::string(row.path)));
     CHECK(reported_by_fake(row.printed) == std::optional<std::string>(std::string(row.path)));
   }
 }
@@ -129,8 +129,8 @@ TEST_CASE(windows_valid_utf8_is_taken_as_it_stands) {
   const std::string printed =
       "C:\\nowhere\\gr\xc3\xbc\xc3\x9f"
       "e.exe\r\n";
-  CHECK(first_path_windows(printed) == std::optional<std::string>("C:\\nowhere\\gr\xc3\xbc\xc3\x9f"
+  CHECK(first_path_printed(printed) == std::optional<std::string>("C:\\nowhere\\gr\xc3\xbc\xc3\x9f"
                                                                   "e.exe"));
-  CHECK(!first_path_windows(" \r\n\t").has_value());
-  CHECK(!first_path_windows("").has_value());
+  CHECK(!first_path_printed(" \r\n\t").has_value());
+  CHECK(!first_path_printed("").has_value());
 }

@@ -1,4 +1,4 @@
-#include "common/search_path.h"
+#include "lookup/posix/search_path.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace kelvar::common {
+namespace kelvar::lookup::posix {
 namespace {
 
 // Fallback when the system does not name its default path.
@@ -70,4 +70,4 @@ bool is_program_file(const char* path) noexcept {
   return mode_allows_execution(info);
 }
 
-}  // namespace kelvar::common
+}  // namespace kelvar::lookup::posix

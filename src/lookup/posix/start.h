@@ -8,7 +8,7 @@
 #include <sys/resource.h>
 #include <sys/types.h>
 
-#include "lookup/fork_guard_posix.h"
+#include "lookup/posix/fork_guard.h"
 
 namespace kelvar::lookup::posix {
 
@@ -53,5 +53,14 @@ rlim_t soft_descriptor_limit() noexcept;
 // step that failed.
 int add_inheritable_closes(posix_spawn_file_actions_t& actions) noexcept;
 #endif
+
+// The descriptor that a /proc/self/fd entry names, or -1 for anything else
+// ("." and ".."). Plain arithmetic, so that the vfork child may use it.
+inline int descriptor_named(const char* name) noexcept {
+  if (*name < '0' || *name > '9') return -1;
+  int fd = 0;
+  for (; *name >= '0' && *name <= '9'; ++name) fd = fd * 10 + (*name - '0');
+  return *name == '\0' ? fd : -1;
+}
 
 }  // namespace kelvar::lookup::posix

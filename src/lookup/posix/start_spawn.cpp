@@ -7,7 +7,7 @@
 #include <spawn.h>
 #include <unistd.h>
 
-#include "lookup/start_posix.h"
+#include "lookup/posix/start.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -73,10 +73,9 @@ int add_inheritable_closes(posix_spawn_file_actions_t& actions) noexcept {
   const int own = ::dirfd(open_fds);
   int error = 0;
   while (const dirent* entry = ::readdir(open_fds)) {
-    char* end = nullptr;
-    const long fd = std::strtol(entry->d_name, &end, 10);
-    if (end == entry->d_name || *end != '\0' || fd <= STDERR_FILENO || fd == own) continue;
-    error = add_close_if_inheritable(actions, static_cast<int>(fd));
+    const int fd = descriptor_named(entry->d_name);
+    if (fd <= STDERR_FILENO || fd == own) continue;
+    error = add_close_if_inheritable(actions, fd);
     if (error != 0) break;
   }
   ::closedir(open_fds);
@@ -233,11 +232,5 @@ int start_with_spawn(const StartPlan& plan, Started& started) noexcept {
   started = Started{pid, false};
   return 0;
 }
-
-#if !defined(__linux__)
-int start_child(const StartPlan& plan, Started& started) noexcept {
-  return start_with_spawn(plan, started);
-}
-#endif
 
 }  // namespace kelvar::lookup::posix

@@ -15,11 +15,11 @@
 #include <string>
 #include <vector>
 
-#include "lookup/child_posix.h"
-#include "lookup/fd_posix.h"
-#include "lookup/fork_guard_posix.h"
+#include "lookup/posix/child.h"
+#include "lookup/posix/fd.h"
+#include "lookup/posix/fork_guard.h"
+#include "lookup/posix/start.h"
 #include "lookup/process.h"
-#include "lookup/start_posix.h"
 #include "lookup/stop_policy.h"
 
 namespace kelvar::lookup {

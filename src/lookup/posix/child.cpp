@@ -1,4 +1,4 @@
-#include "lookup/child_posix.h"
+#include "lookup/posix/child.h"
 
 #include <signal.h>
 #include <sys/wait.h>

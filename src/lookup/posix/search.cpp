@@ -18,8 +18,8 @@
 #include <utility>
 #include <vector>
 
-#include "common/search_path.h"
 #include "lookup/lookup.h"
+#include "lookup/posix/search_path.h"
 #include "lookup/process.h"
 
 #if defined(__linux__)
@@ -76,9 +76,8 @@ std::string absolute_directory(std::string_view directory) {
 }
 
 std::string join(std::string_view directory, std::string_view name) {
-  std::string path(directory);
-  if (path.empty() || path.back() != '/') path += '/';
-  path += name;
+  std::string path;
+  posix::append_joined(path, directory, name);
   return path;
 }
 
@@ -172,7 +171,7 @@ std::optional<std::string> module_tools_directory() {
 }
 
 bool is_program(const std::string& path) {
-  return common::is_program_file(path.c_str());
+  return posix::is_program_file(path.c_str());
 }
 
 std::optional<std::string> find_program(std::string_view program, std::string_view interpreter) {
@@ -191,13 +190,13 @@ std::optional<std::string> find_program(std::string_view program, std::string_vi
   }
 
   char* owned = nullptr;
-  const char* value = common::search_path_value(&owned);
+  const char* value = posix::search_path_value(&owned);
   const std::unique_ptr<char, void (*)(void*)> release(owned, std::free);
   if (value == nullptr) throw std::bad_alloc();
   const std::string search = value;
   std::string_view rest = search;
   std::string_view entry;
-  while (common::next_search_entry(rest, entry)) {
+  while (posix::next_search_entry(rest, entry)) {
     // An empty entry stands for the working directory, as for the shell.
     std::string path = join(absolute_directory(entry), program);
     if (is_program(path)) return path;

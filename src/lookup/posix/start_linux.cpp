@@ -16,8 +16,8 @@
 //
 // All of it runs within the caller's PipeWindow: vfork runs no fork
 // handlers, so the guard that keeps other threads' forks out cannot stop
-// this one, and needs not.
-#if defined(__linux__)
+// this one, and needs not. Built on Linux only, where the build puts it in
+// place of start_portable.cpp.
 
 #include <fcntl.h>
 #include <signal.h>
@@ -31,7 +31,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "lookup/start_posix.h"
+#include "lookup/posix/start.h"
 
 namespace kelvar::lookup::posix {
 namespace {
@@ -94,14 +94,6 @@ int connect_streams(const ChildPlan& plan) noexcept {
   if (::dup2(plan.start.out_fd, STDOUT_FILENO) < 0) return errno;
   if (::dup2(plan.start.err_fd, STDERR_FILENO) < 0) return errno;
   return 0;
-}
-
-// The number a /proc/self/fd entry names, or -1 for "." and "..".
-int descriptor_named(const char* name) noexcept {
-  if (*name < '0' || *name > '9') return -1;
-  int fd = 0;
-  for (; *name >= '0' && *name <= '9'; ++name) fd = fd * 10 + (*name - '0');
-  return fd;
 }
 
 // Closes every open descriptor above 2 as /proc lists them, reading the
@@ -207,5 +199,3 @@ int start_child(const StartPlan& start, Started& started) noexcept {
 }
 
 }  // namespace kelvar::lookup::posix
-
-#endif  // __linux__

@@ -4,8 +4,8 @@
 
 #include <sys/types.h>
 
-#include "lookup/fd_posix.h"
-#include "lookup/start_posix.h"
+#include "lookup/posix/fd.h"
+#include "lookup/posix/start.h"
 
 namespace kelvar::lookup::posix {
 

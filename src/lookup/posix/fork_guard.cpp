@@ -1,4 +1,4 @@
-#include "lookup/fork_guard_posix.h"
+#include "lookup/posix/fork_guard.h"
 
 #include <pthread.h>
 

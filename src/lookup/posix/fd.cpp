@@ -1,4 +1,4 @@
-#include "lookup/fd_posix.h"
+#include "lookup/posix/fd.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <string_view>
 
-namespace kelvar::common {
+namespace kelvar::lookup::posix {
 
 // The directories to search, as one text: the value of PATH, or when PATH is
 // unset the system's default path, which is then allocated with malloc and
@@ -34,10 +34,21 @@ inline bool next_search_entry(std::string_view& rest, std::string_view& entry) n
   return true;
 }
 
+// Appends the path of `name` in `directory` to `path` (any text that takes
+// `+=` of a string_view): one "/" between them, none added after a
+// directory that ends in one, as os.path.join does, so that what is printed
+// for a plain name is the text that Python's shutil.which gives.
+template <class Text>
+void append_joined(Text& path, std::string_view directory, std::string_view name) {
+  path += directory;
+  if (directory.empty() || directory.back() != '/') path += std::string_view("/");
+  path += name;
+}
+
 // Whether `path` names a program that exec would start: a regular file
 // (symbolic links followed) that the effective user and groups may execute,
 // which is what exec checks (a setuid host asking by its real ids would
 // choose a different file than the one it can run).
 bool is_program_file(const char* path) noexcept;
 
-}  // namespace kelvar::common
+}  // namespace kelvar::lookup::posix
