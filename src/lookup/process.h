@@ -48,8 +48,11 @@ struct RunResult {
   // host thread that reaps every child) reports 0, as Python's subprocess
   // module takes it.
   std::uint32_t exit_code = 0;
-  std::string out;    // standard output, raw bytes
-  std::string err;    // standard error, raw bytes
+  std::string out;  // standard output, raw bytes
+  // Standard error, raw bytes. No answer reads it; it is captured all the
+  // same, so that `where` can never write into the host's own standard
+  // error, nor block on a pipe that nobody drains.
+  std::string err;
   std::string error;  // description for read_error and for failed: the step and the system error
 };
 

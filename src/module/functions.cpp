@@ -61,7 +61,7 @@ Result<Ref> sum_as_arr_body(PyObject* args, PyObject* kwargs) {
 // `where` does not stop every other Python thread (on Windows reading the
 // answer may also ask the file system about the path, which on an
 // unreachable share can take as long). The lock is taken back briefly
-// whenever the runner's stop check is due (see stop_policy.h), not at every
+// whenever the runner's stop check is due (see lookup/runner.h), not at every
 // wake-up, to run signal handlers: a Ctrl+C must still end the lookup, as it
 // would end any other blocking call.
 Result<lookup::Answer> answer_unlocked(const lookup::Lookup& prepared) {

@@ -1,5 +1,7 @@
 #include "lookup/posix/fd.h"
 
+#include "lookup/runner.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -62,17 +64,16 @@ int make_pipe(Pipe& pipe) noexcept {
   return lift_above_stdio(pipe.write_end);
 }
 
-std::string describe_errno(int error) {
-  char buffer[256] = {};
-  return strerror_text(::strerror_r(error, buffer, sizeof buffer), buffer) + " (os error " +
-         std::to_string(error) + ")";
-}
-
-RunResult failure(const char* step, int error) {
-  RunResult result;
-  result.status = RunStatus::failed;
-  result.error = std::string(step) + ": " + describe_errno(error);
-  return result;
-}
-
 }  // namespace kelvar::lookup::posix
+
+namespace kelvar::lookup {
+
+std::string describe(const SystemError& error) {
+  char buffer[256] = {};
+  const int code = static_cast<int>(error.code);
+  return std::string(error.step) + ": " +
+         posix::strerror_text(::strerror_r(code, buffer, sizeof buffer), buffer) + " (os error " +
+         std::to_string(code) + ")";
+}
+
+}  // namespace kelvar::lookup

@@ -41,10 +41,4 @@ struct Pipe {
 // close-on-exec and numbered above 2.
 int make_pipe(Pipe& pipe) noexcept;
 
-// "No such file or directory (os error 2)".
-std::string describe_errno(int error);
-
-// A failed run whose `error` names the step and the reason.
-RunResult failure(const char* step, int error);
-
 }  // namespace kelvar::lookup::posix

@@ -20,13 +20,12 @@
 #include "lookup/posix/fork_guard.h"
 #include "lookup/posix/start.h"
 #include "lookup/process.h"
-#include "lookup/stop_policy.h"
+#include "lookup/runner.h"
 
 namespace kelvar::lookup {
 namespace {
 
 using posix::Child;
-using posix::failure;
 using posix::UniqueFd;
 
 using Micros = std::chrono::microseconds;
@@ -68,12 +67,13 @@ class Drain {
         stop_(stop),
         buffer_(64 * 1024) {}  // on the heap: the caller may be a thread with a small stack
 
-  // 0 when drained, 1 when asked to stop, or an error result in `broken`.
-  int run(RunResult& broken);
+  // Any error goes into `broken`.
+  Drained run(RunResult& broken);
 
  private:
   bool open() const noexcept { return *streams_[0] || *streams_[1]; }
-  int read_ready(const pollfd* watched, const std::size_t* source, nfds_t count, RunResult& broken);
+  bool read_ready(const pollfd* watched, const std::size_t* source, nfds_t count,
+                  RunResult& broken);
 
   UniqueFd* streams_[2];
   std::string* sinks_[2];
@@ -81,8 +81,9 @@ class Drain {
   std::vector<char> buffer_;
 };
 
-int Drain::read_ready(const pollfd* watched, const std::size_t* source, nfds_t count,
-                      RunResult& broken) {
+// False after a read failed.
+bool Drain::read_ready(const pollfd* watched, const std::size_t* source, nfds_t count,
+                       RunResult& broken) {
   for (nfds_t k = 0; k < count; ++k) {
     if (watched[k].revents == 0) continue;
     UniqueFd& stream = *streams_[source[k]];
@@ -92,15 +93,14 @@ int Drain::read_ready(const pollfd* watched, const std::size_t* source, nfds_t c
     } else if (got == 0) {
       stream.reset();
     } else if (errno != EINTR && errno != EAGAIN) {
-      broken.status = RunStatus::read_error;
-      broken.error = "read: " + posix::describe_errno(errno);
-      return -1;
+      broken = unreadable_run({"read", static_cast<std::uint32_t>(errno)});
+      return false;
     }
   }
-  return 0;
+  return true;
 }
 
-int Drain::run(RunResult& broken) {
+Drained Drain::run(RunResult& broken) {
   while (open()) {
     pollfd watched[2];
     std::size_t source[2];
@@ -110,15 +110,15 @@ int Drain::run(RunResult& broken) {
     }
     const int ready = ::poll(watched, count, static_cast<int>(stop_check_interval.count()));
     if (ready < 0 && errno != EINTR) {
-      broken = failure("poll", errno);
-      return -1;
+      broken = failed_run({"poll", static_cast<std::uint32_t>(errno)});
+      return Drained::broken;
     }
-    if (ready > 0 && read_ready(watched, source, count, broken) != 0) return -1;
+    if (ready > 0 && !read_ready(watched, source, count, broken)) return Drained::broken;
     // A wait that timed out or was interrupted always asks; one that output
     // ended asks once the interval has run out, so a flood cannot starve it.
-    if (ready > 0 ? stop_.ask_if_due() : stop_.ask()) return 1;
+    if (ready > 0 ? stop_.ask_if_due() : stop_.ask()) return Drained::stopped;
   }
-  return 0;
+  return Drained::ended;
 }
 
 // Both streams ended, which as a rule means the child is exiting, though not
@@ -133,7 +133,7 @@ RunResult wait_for_exit(Child& child, StopPolicy& stop, RunResult result) {
   for (;;) {
     int status = 0;
     const int reaped = child.try_reap(status);
-    if (reaped < 0) return failure("waitpid", errno);
+    if (reaped < 0) return failed_run({"waitpid", static_cast<std::uint32_t>(errno)});
     if (reaped > 0) {
       result.status = RunStatus::completed;
       result.exit_code = exit_code_of(status);
@@ -155,7 +155,7 @@ RunResult wait_for_exit(Child& child, StopPolicy& stop, RunResult result) {
 }  // namespace
 
 RunResult run(const PreparedRun& prepared, const StopCheck& should_stop) {
-  if (prepared.argv.empty()) return failure("spawn", EINVAL);
+  if (prepared.argv.empty()) return failed_run({"preparing the arguments", EINVAL});
   // Built before the span below, which is kept as short as it can be: a
   // fork on another thread waits for it.
   std::vector<char*> argv = c_strings(prepared.argv);
@@ -168,12 +168,15 @@ RunResult run(const PreparedRun& prepared, const StopCheck& should_stop) {
   posix::PipeWindow window;
   posix::Pipe out;
   posix::Pipe err;
-  if (const int error = posix::make_pipe(out)) return failure("pipe", error);
-  if (const int error = posix::make_pipe(err)) return failure("pipe", error);
+  for (posix::Pipe* pipe : {&out, &err}) {
+    if (const int error = posix::make_pipe(*pipe)) {
+      return failed_run({"pipe", static_cast<std::uint32_t>(error)});
+    }
+  }
   const posix::StartPlan plan{prepared.program.c_str(), argv.data(),         envp.data(),
                               out.write_end.get(),      err.write_end.get(), &window};
   posix::Started started;
-  if (const int error = posix::start_child(plan, started)) return failure("spawn", error);
+  if (const SystemError error = posix::start_child(plan, started)) return failed_run(error);
   Child child(started);  // kills and reaps on every way out that does not reap
   // Only `where` and what it starts may hold the write ends now; the span
   // ends after their close, not before, or a fork could still copy them.
@@ -186,7 +189,14 @@ RunResult run(const PreparedRun& prepared, const StopCheck& should_stop) {
   StopPolicy stop(should_stop);
   Drain drain(out, err, result, stop);
   RunResult broken;
-  if (const int outcome = drain.run(broken)) return outcome > 0 ? stopped_result() : broken;
+  switch (drain.run(broken)) {
+    case Drained::ended:
+      break;
+    case Drained::stopped:
+      return stopped_result();
+    case Drained::broken:
+      return broken;
+  }
 
   // 3. Wait for the exit.
   return wait_for_exit(child, stop, std::move(result));

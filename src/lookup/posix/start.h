@@ -9,6 +9,7 @@
 #include <sys/types.h>
 
 #include "lookup/posix/fork_guard.h"
+#include "lookup/runner.h"
 
 namespace kelvar::lookup::posix {
 
@@ -34,11 +35,11 @@ struct Started {
 // 0 and the child in `started`, or the error number of the step that failed
 // (no child is left over then). On Linux with vfork and steps of our own,
 // falling back to posix_spawn when vfork is refused; elsewhere posix_spawn.
-int start_child(const StartPlan& plan, Started& started) noexcept;
+SystemError start_child(const StartPlan& plan, Started& started) noexcept;
 
 // The posix_spawn variant, for systems other than Linux and for a Linux
 // sandbox that refuses vfork.
-int start_with_spawn(const StartPlan& plan, Started& started) noexcept;
+SystemError start_with_spawn(const StartPlan& plan, Started& started) noexcept;
 
 // The soft limit on descriptors: the numbers asked one by one where neither
 // the kernel nor /proc can say which are open.

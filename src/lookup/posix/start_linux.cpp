@@ -45,12 +45,19 @@ struct ChildPlan {
   pid_t parent;
   rlim_t descriptor_limit;  // for closing one by one when nothing better works
   volatile bool own_group;
-  volatile int error;  // written by the child when a step fails
+  // Written by the child when a step fails: which step, and its errno.
+  const char* volatile failed_step;
+  volatile int error;
 };
 
 // Everything below runs in the vfork child: only system calls, no
 // allocation, no locks, and no return (the parent's stack frames are shared
 // until exec).
+
+// The step that failed just now, with its errno.
+SystemError failed(const char* step) noexcept {
+  return SystemError{step, static_cast<std::uint32_t>(errno)};
+}
 
 // 1. No handler of the parent may run here, where it would act on the
 // parent's memory: every disposition goes back to its default while every
@@ -81,19 +88,19 @@ void tie_to_parent(const ChildPlan& plan) noexcept {
 // 3. Standard input reads end of file at once; the outputs go to the pipes
 // (whose ends are above 2, so dup2 always makes a fresh descriptor without
 // the close-on-exec flag).
-int connect_streams(const ChildPlan& plan) noexcept {
+SystemError connect_streams(const ChildPlan& plan) noexcept {
   // With the host's descriptor 0 closed, the null device gets that very
   // number, and dup2 onto itself would keep the close-on-exec flag.
   const int null_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-  if (null_fd < 0) return errno;
+  if (null_fd < 0) return failed("opening /dev/null");
   if (null_fd == STDIN_FILENO) {
-    if (::fcntl(null_fd, F_SETFD, 0) != 0) return errno;
+    if (::fcntl(null_fd, F_SETFD, 0) != 0) return failed("making /dev/null inheritable");
   } else if (::dup2(null_fd, STDIN_FILENO) < 0) {
-    return errno;
+    return failed("connecting standard input");
   }
-  if (::dup2(plan.start.out_fd, STDOUT_FILENO) < 0) return errno;
-  if (::dup2(plan.start.err_fd, STDERR_FILENO) < 0) return errno;
-  return 0;
+  if (::dup2(plan.start.out_fd, STDOUT_FILENO) < 0) return failed("connecting standard output");
+  if (::dup2(plan.start.err_fd, STDERR_FILENO) < 0) return failed("connecting standard error");
+  return SystemError{};
 }
 
 // Closes every open descriptor above 2 as /proc lists them, reading the
@@ -142,8 +149,8 @@ void close_other_descriptors(const ChildPlan& plan) noexcept {
   // 5. A group of its own, so that a stopped lookup kills what `where`
   // started along with it.
   plan.own_group = ::setpgid(0, 0) == 0;
-  int error = connect_streams(plan);
-  if (error == 0) {
+  SystemError error = connect_streams(plan);
+  if (!error) {
     close_other_descriptors(plan);
     // 6. The child starts with no signal blocked, whatever the calling
     // thread had blocked.
@@ -151,15 +158,16 @@ void close_other_descriptors(const ChildPlan& plan) noexcept {
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
     ::execve(plan.start.program, plan.start.argv, plan.start.envp);
-    error = errno;
+    error = failed("exec");
   }
-  plan.error = error;
+  plan.failed_step = error.step;
+  plan.error = static_cast<int>(error.code);
   ::_exit(127);
 }
 
-// 0, -1 when vfork itself was refused, or the error number of the step that
-// failed (the child has then been reaped already).
-int start_with_vfork(ChildPlan& plan, pid_t& pid) noexcept {
+// No error, or the step that failed (the child has then been reaped
+// already); `refused` when vfork itself was refused.
+SystemError start_with_vfork(ChildPlan& plan, pid_t& pid, bool& refused) noexcept {
   // All signals stay blocked in this thread from before vfork until the
   // child has left the shared memory with exec: a handler that ran in the
   // child, or in this thread while the child borrows its stack, would
@@ -167,35 +175,38 @@ int start_with_vfork(ChildPlan& plan, pid_t& pid) noexcept {
   sigset_t all;
   sigset_t previous;
   sigfillset(&all);
-  if (const int error = ::pthread_sigmask(SIG_SETMASK, &all, &previous)) return error;
+  if (const int error = ::pthread_sigmask(SIG_SETMASK, &all, &previous)) {
+    return SystemError{"blocking signals", static_cast<std::uint32_t>(error)};
+  }
   pid = ::vfork();
   if (pid == 0) run_child(plan);
   const int fork_error = pid < 0 ? errno : 0;
   ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  if (fork_error == ENOSYS || fork_error == EPERM) return -1;
-  if (fork_error != 0) return fork_error;
-  if (plan.error != 0) {
+  refused = fork_error == ENOSYS || fork_error == EPERM;
+  if (fork_error != 0) return SystemError{"vfork", static_cast<std::uint32_t>(fork_error)};
+  if (plan.failed_step != nullptr) {
     // The child has exited already (vfork returns only after its exit or
     // exec); it is reaped here, or by the kernel when SIGCHLD is ignored.
     int status;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     pid = -1;
-    return plan.error;
+    return SystemError{plan.failed_step, static_cast<std::uint32_t>(plan.error)};
   }
-  return 0;
+  return SystemError{};
 }
 
 }  // namespace
 
-int start_child(const StartPlan& start, Started& started) noexcept {
+SystemError start_child(const StartPlan& start, Started& started) noexcept {
   started = Started{};
-  ChildPlan plan{start, ::getpid(), soft_descriptor_limit(), false, 0};
+  ChildPlan plan{start, ::getpid(), soft_descriptor_limit(), false, nullptr, 0};
   pid_t pid = -1;
-  const int result = start_with_vfork(plan, pid);
-  if (result < 0) return start_with_spawn(start, started);  // a sandbox refused vfork
-  if (result == 0) started = Started{pid, plan.own_group};
-  return result;
+  bool refused = false;
+  const SystemError error = start_with_vfork(plan, pid, refused);
+  if (refused) return start_with_spawn(start, started);  // a sandbox refused vfork
+  if (!error) started = Started{pid, plan.own_group};
+  return error;
 }
 
 }  // namespace kelvar::lookup::posix

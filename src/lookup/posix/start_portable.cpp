@@ -4,7 +4,7 @@
 
 namespace kelvar::lookup::posix {
 
-int start_child(const StartPlan& plan, Started& started) noexcept {
+SystemError start_child(const StartPlan& plan, Started& started) noexcept {
   return start_with_spawn(plan, started);
 }
 

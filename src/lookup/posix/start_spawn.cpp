@@ -200,16 +200,22 @@ bool spawn_runs_fork_handlers() noexcept {
 #endif
 }
 
-int spawn(const StartPlan& plan, bool own_group, pid_t& pid) noexcept {
+SystemError spawn(const StartPlan& plan, bool own_group, pid_t& pid) noexcept {
   SpawnSetup setup;
-  if (const int error = setup.init(plan, own_group)) return error;
-  return ::posix_spawn(&pid, plan.program, setup.actions(), setup.attributes(), plan.argv,
-                       plan.envp);
+  if (const int error = setup.init(plan, own_group)) {
+    return SystemError{"setting up posix_spawn", static_cast<std::uint32_t>(error)};
+  }
+  // The C library reports the child's failure (exec included) as the
+  // spawn's, without its step.
+  const int error =
+      ::posix_spawn(&pid, plan.program, setup.actions(), setup.attributes(), plan.argv, plan.envp);
+  if (error != 0) return SystemError{"posix_spawn", static_cast<std::uint32_t>(error)};
+  return SystemError{};
 }
 
 }  // namespace
 
-int start_with_spawn(const StartPlan& plan, Started& started) noexcept {
+SystemError start_with_spawn(const StartPlan& plan, Started& started) noexcept {
   started = Started{};
   // glibc before 2.24 starts a spawned child with fork(), which runs the
   // fork handlers: ours would wait for the span that this very thread
@@ -218,19 +224,19 @@ int start_with_spawn(const StartPlan& plan, Started& started) noexcept {
   // forks to spawn, in a sandbox that refuses vfork.
   if (spawn_runs_fork_handlers() && plan.window != nullptr) plan.window->close();
   pid_t pid = -1;
-  const int error = spawn(plan, true, pid);
-  if (error == 0) {
+  const SystemError error = spawn(plan, true, pid);
+  if (!error) {
     started = Started{pid, true};
-    return 0;
+    return error;
   }
   // A sandbox that refuses setpgid fails the whole spawn with its refusal
   // (EPERM or ENOSYS); only then may the group be the cause, and a start
   // without it loses no more than the kill of what `where` started when a
   // lookup is stopped. Any other error is the start's own.
-  if (error != EPERM && error != ENOSYS) return error;
-  if (const int retry = spawn(plan, false, pid)) return retry;
+  if (error.code != EPERM && error.code != ENOSYS) return error;
+  if (const SystemError retry = spawn(plan, false, pid)) return retry;
   started = Started{pid, false};
-  return 0;
+  return SystemError{};
 }
 
 }  // namespace kelvar::lookup::posix

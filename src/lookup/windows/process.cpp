@@ -12,7 +12,7 @@
 #include <utility>
 
 #include "lookup/process.h"
-#include "lookup/stop_policy.h"
+#include "lookup/runner.h"
 #include "lookup/windows/capture.h"
 #include "lookup/windows/system.h"
 #include "lookup/windows/text.h"
@@ -26,14 +26,6 @@ const DWORD stop_wait = static_cast<DWORD>(stop_check_interval.count());
 // tells when the job empties.
 constexpr DWORD job_poll = 5;  // milliseconds
 constexpr int start_attempts = 4;
-
-// A failed run that says which step failed and what the system answered.
-RunResult failed_run(std::string_view step, DWORD code) {
-  RunResult result;
-  result.status = RunStatus::failed;
-  result.error = std::string(step) + ": " + describe_error(code);
-  return result;
-}
 
 // Deletes an initialised attribute list when the run ends, however it ends.
 class AttributeList {
@@ -61,14 +53,6 @@ class AttributeList {
   std::unique_ptr<std::byte[]> storage_;
   bool initialised_ = false;
 };
-
-// Kills the child and waits until it is gone, so nothing it does outlives
-// the run; a child that already exited makes TerminateProcess fail, which
-// changes nothing.
-void kill_and_reap(HANDLE process) noexcept {
-  TerminateProcess(process, 1);
-  WaitForSingleObject(process, INFINITE);
-}
 
 // A job that kills every process in it when its last handle closes. The
 // child is put in one of its own so that it cannot outlive the run, even
@@ -108,9 +92,25 @@ struct ChildEnds {
   Handle err;
 };
 
+// The started child and its job, killed and waited for on every way out of
+// a run.
 struct Child {
   Handle job;
   Handle process;
+
+  Child() = default;
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+  ~Child() { kill_and_reap(); }
+
+  // Kills the child and waits until it is gone, so nothing it does outlives
+  // the run; a child that already exited makes TerminateProcess fail, which
+  // changes nothing.
+  void kill_and_reap() noexcept {
+    if (!process) return;
+    TerminateProcess(process.get(), 1);
+    WaitForSingleObject(process.get(), INFINITE);
+  }
 };
 
 // The functions of the steps return false after putting the reason in
@@ -119,18 +119,18 @@ bool open_ends(Capture& out, Capture& err, ChildEnds& ends, RunResult& failure) 
   ends.in = Handle(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!ends.in) {
-    failure = failed_run("opening the null device", GetLastError());
+    failure = failed_run({"opening the null device", GetLastError()});
     return false;
   }
   DWORD error = ERROR_SUCCESS;
   ends.out = out.open(L"out", error);
   if (!ends.out) {
-    failure = failed_run("creating the standard output pipe", error);
+    failure = failed_run({"creating the standard output pipe", error});
     return false;
   }
   ends.err = err.open(L"err", error);
   if (!ends.err) {
-    failure = failed_run("creating the standard error pipe", error);
+    failure = failed_run({"creating the standard error pipe", error});
     return false;
   }
   return true;
@@ -182,7 +182,7 @@ bool create_process(const PreparedRun& prepared, const ChildEnds& ends,
   startup.StartupInfo.hStdOutput = ends.out.get();
   startup.StartupInfo.hStdError = ends.err.get();
   if (!set_inheritable(ends, true)) {
-    failure = failed_run("making the child's handles inheritable", GetLastError());
+    failure = failed_run({"making the child's handles inheritable", GetLastError()});
     return false;
   }
   const DWORD flags = EXTENDED_STARTUPINFO_PRESENT | console_flags() | extra_flags;
@@ -202,7 +202,7 @@ bool create_process(const PreparedRun& prepared, const ChildEnds& ends,
   }
   set_inheritable(ends, false);
   if (!started) {
-    failure = failed_run("starting " + to_utf8(prepared.program).value_or("the program"), error);
+    failure = failed_run({"starting the program", error});
   }
   return started != FALSE;
 }
@@ -213,7 +213,7 @@ bool start(const PreparedRun& prepared, ChildEnds& ends, Child& child, RunResult
   DWORD error = ERROR_SUCCESS;
   child.job = new_kill_on_close_job(error);
   if (!child.job) {
-    failure = failed_run("creating the job", error);
+    failure = failed_run({"creating the job", error});
     return false;
   }
   // Only these three handles reach the child. Without the list the child
@@ -224,7 +224,7 @@ bool start(const PreparedRun& prepared, ChildEnds& ends, Child& child, RunResult
   if (!attributes.init(2) ||
       !UpdateProcThreadAttribute(attributes.get(), 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
                                  inherited.data(), sizeof(inherited), nullptr, nullptr)) {
-    failure = failed_run("setting up the handle list", GetLastError());
+    failure = failed_run({"setting up the handle list", GetLastError()});
     return false;
   }
   // The child is born inside the job where the system allows it (Windows 10
@@ -254,12 +254,10 @@ bool start(const PreparedRun& prepared, ChildEnds& ends, Child& child, RunResult
     step = "resuming the child";
     if (ResumeThread(thread.get()) != static_cast<DWORD>(-1)) return true;
   }
-  failure = failed_run(step, GetLastError());
-  kill_and_reap(child.process.get());
+  failure = failed_run({step, GetLastError()});
+  child.kill_and_reap();
   return false;
 }
-
-enum class Drained { ended, stopped, failed };
 
 // Step 2: reads both streams until each has ended, or until the child and
 // everything it started are gone and what they wrote has been read.
@@ -271,11 +269,10 @@ Drained drain(Capture& out, Capture& err, const Child& child, StopPolicy& policy
   for (;;) {
     for (const Capture* capture : {&out, &err}) {
       if (!capture->failed()) continue;
-      failure.status = RunStatus::read_error;
-      failure.error = std::string("reading the standard ") +
-                      (capture == &out ? "output" : "error") +
-                      " of the child failed: " + describe_error(capture->failure());
-      return Drained::failed;
+      failure = unreadable_run({capture == &out ? "reading the standard output of the child"
+                                                : "reading the standard error of the child",
+                                capture->failure()});
+      return Drained::broken;
     }
     std::array<HANDLE, 3> waits{};
     std::array<Capture*, 3> owners{};
@@ -291,8 +288,8 @@ Drained drain(Capture& out, Capture& err, const Child& child, StopPolicy& policy
     const DWORD timeout = exited ? job_poll : stop_wait;
     const DWORD woke = WaitForMultipleObjects(count, waits.data(), FALSE, timeout);
     if (woke == WAIT_FAILED) {
-      failure = failed_run("waiting for the child's output", GetLastError());
-      return Drained::failed;
+      failure = failed_run({"waiting for the child's output", GetLastError()});
+      return Drained::broken;
     }
     if (woke < WAIT_OBJECT_0 + count) {
       Capture* owner = owners[woke - WAIT_OBJECT_0];
@@ -316,12 +313,12 @@ RunResult wait_for_exit(const Child& child, StopPolicy& policy) {
   for (;;) {
     const DWORD woke = WaitForSingleObject(child.process.get(), stop_wait);
     if (woke == WAIT_OBJECT_0) break;
-    if (woke != WAIT_TIMEOUT) return failed_run("waiting for the child to exit", GetLastError());
+    if (woke != WAIT_TIMEOUT) return failed_run({"waiting for the child to exit", GetLastError()});
     if (policy.ask()) return stopped_result();
   }
   DWORD code = 0;
   if (!GetExitCodeProcess(child.process.get(), &code)) {
-    return failed_run("reading the exit code", GetLastError());
+    return failed_run({"reading the exit code", GetLastError()});
   }
   RunResult result;
   result.status = RunStatus::completed;
@@ -343,7 +340,7 @@ RunResult run(const PreparedRun& prepared, const StopCheck& should_stop) {
   const Drained drained = drain(out, err, child, policy, result);
   if (drained == Drained::ended) result = wait_for_exit(child, policy);
   if (result.status != RunStatus::completed) {
-    kill_and_reap(child.process.get());
+    child.kill_and_reap();
     // A grandchild may still hold the write ends; the reads are cancelled
     // rather than waited for.
     out.abandon();

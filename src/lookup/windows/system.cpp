@@ -2,11 +2,13 @@
 
 #include <string_view>
 
+#include "lookup/runner.h"
 #include "lookup/windows/text.h"
 
 namespace kelvar::lookup {
 
-std::string describe_error(DWORD code) {
+std::string describe(const SystemError& error) {
+  const DWORD code = error.code;
   wchar_t* message = nullptr;
   const DWORD len = FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
@@ -15,9 +17,9 @@ std::string describe_error(DWORD code) {
   while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' ')) {
     text.remove_suffix(1);
   }
-  std::string out = to_utf8(text).value_or(std::string());
+  std::string out = std::string(error.step) + ": " + to_utf8(text).value_or(std::string());
   if (message != nullptr) LocalFree(message);
-  if (!out.empty()) out += ' ';
+  if (out.back() != ' ') out += ' ';
   out += "(os error " + std::to_string(code) + ")";
   return out;
 }

@@ -39,10 +39,6 @@ class Handle {
   HANDLE h_ = nullptr;
 };
 
-// "Access is denied. (os error 5)": the system's own message with the code,
-// so that a failure can be told apart in a report.
-std::string describe_error(DWORD code);
-
 // Whether `path` names a file: a directory that carries a program's name
 // cannot be started, and a folder is never the answer to a lookup.
 bool is_existing_file(const std::wstring& path);
