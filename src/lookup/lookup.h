@@ -40,11 +40,10 @@ class Lookup {
   Answer answer(const StopCheck& should_stop) const;
 
  private:
-  Lookup(std::string name, std::optional<PreparedRun> run)
-      : name_(std::move(name)), run_(std::move(run)) {}
+  Lookup(std::string name, Preparation run) : name_(std::move(name)), run_(std::move(run)) {}
 
   std::string name_;
-  std::optional<PreparedRun> run_;  // nothing when `where` cannot be started
+  Preparation run_;  // without a run when `where` cannot be started
 };
 
 // The answer that a finished run of `where` gives for `name`: the policy of
@@ -58,7 +57,7 @@ Answer answer_from(const RunResult& run, std::string_view name);
 // `interpreter` (or, without one, of the running executable as the process
 // tells it), then on PATH. Windows has an order of its own, which needs no
 // help from the host.
-std::optional<PreparedRun> prepare_where(std::string_view query, std::string_view interpreter);
+Preparation prepare_where(std::string_view query, std::string_view interpreter);
 
 // The argument given to `where`: the name (wrapped in "*" wildcards when
 // fuzzy), then the platform's executable extension.

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace kelvar::lookup {
@@ -27,11 +28,37 @@ struct PreparedRun {
 #endif
 };
 
+// Why a run could not be prepared; no child is started then.
+enum class NotPrepared {
+  nul_in_text,            // the name or the argument holds U+0000
+  unconvertible_text,     // it is not text the system can take (Windows)
+  no_program,             // the program was found nowhere in the search order
+  command_line_too_long,  // more than a command line holds (Windows)
+};
+
+// A prepared run, or why there is none. Read like std::optional<PreparedRun>.
+class Preparation {
+ public:
+  Preparation(PreparedRun run) : run_(std::move(run)) {}
+  Preparation(NotPrepared reason) : reason_(reason) {}
+
+  bool has_value() const noexcept { return run_.has_value(); }
+  explicit operator bool() const noexcept { return has_value(); }
+  const PreparedRun& operator*() const { return *run_; }
+  const PreparedRun* operator->() const { return &*run_; }
+  PreparedRun* operator->() { return &*run_; }
+  // Meaningful only without a run.
+  NotPrepared reason() const noexcept { return reason_; }
+
+ private:
+  std::optional<PreparedRun> run_;
+  NotPrepared reason_ = NotPrepared::no_program;
+};
+
 // Finds `program` (a bare name such as "where") by the platform's search
 // order and prepares it to be run with `argument` (UTF-8) as its only
-// argument. Returns nothing when the program cannot be found or the argument
-// cannot be passed (it holds U+0000); no child is started in that case.
-std::optional<PreparedRun> prepare_run(std::string_view program, std::string_view argument);
+// argument.
+Preparation prepare_run(std::string_view program, std::string_view argument);
 
 enum class RunStatus {
   completed,   // the child ran and was reaped; exit_code and streams are valid

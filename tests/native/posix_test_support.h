@@ -85,12 +85,12 @@ inline pid_t pid_in(const std::string& file) {
 
 inline RunResult run_fake(std::string_view name, std::string_view argument,
                           const StopCheck& stop = StopCheck()) {
-  const std::optional<PreparedRun> prepared = prepare_run(name, argument);
+  const Preparation prepared = prepare_run(name, argument);
   return prepared ? run(*prepared, stop) : RunResult{};
 }
 
 inline std::string found(std::string_view name) {
-  const std::optional<PreparedRun> prepared = prepare_run(name, "");
+  const Preparation prepared = prepare_run(name, "");
   return prepared ? prepared->program : "(nothing)";
 }
 

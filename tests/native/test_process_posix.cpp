@@ -75,10 +75,15 @@ TEST_CASE(prepare_looks_beside_the_executable_before_path) {
 TEST_CASE(prepare_refuses_a_nul_and_snapshots_the_environment) {
   Fakes fakes;
   fakes.add("kelvar-env", "printf '%s' \"${KELVAR_MARK-unset}\"");
-  CHECK(!prepare_run("kelvar-env", std::string_view("a\0b", 3)).has_value());
-  CHECK(!prepare_run(std::string_view("kelvar-env\0", 11), "ab").has_value());
+  // Each refusal says why.
+  CHECK(prepare_run("kelvar-env", std::string_view("a\0b", 3)).reason() ==
+        NotPrepared::nul_in_text);
+  CHECK(prepare_run(std::string_view("kelvar-env\0", 11), "ab").reason() ==
+        NotPrepared::nul_in_text);
+  CHECK(prepare_run("kelvar-no-such-program", "ab").reason() == NotPrepared::no_program);
+  CHECK(prepare_run("", "ab").reason() == NotPrepared::no_program);
   ScopedEnv mark("KELVAR_MARK", "before");
-  const std::optional<PreparedRun> prepared = prepare_run("kelvar-env", "ab");
+  const Preparation prepared = prepare_run("kelvar-env", "ab");
   CHECK(prepared.has_value());
   if (!prepared) return;
   CHECK_EQ(prepared->argv.size(), std::size_t{2});

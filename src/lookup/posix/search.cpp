@@ -204,15 +204,16 @@ std::optional<std::string> find_program(std::string_view program, std::string_vi
   return std::nullopt;
 }
 
-std::optional<PreparedRun> prepare(std::string_view program, std::string_view argument,
-                                   std::string_view interpreter) {
+Preparation prepare(std::string_view program, std::string_view argument,
+                    std::string_view interpreter) {
   // A C string ends at its first NUL: such a text cannot reach the child whole.
-  if (program.empty() || program.find('\0') != std::string_view::npos ||
+  if (program.find('\0') != std::string_view::npos ||
       argument.find('\0') != std::string_view::npos) {
-    return std::nullopt;
+    return NotPrepared::nul_in_text;
   }
-  std::optional<std::string> path = find_program(program, interpreter);
-  if (!path) return std::nullopt;
+  std::optional<std::string> path =
+      program.empty() ? std::nullopt : find_program(program, interpreter);
+  if (!path) return NotPrepared::no_program;
 
   PreparedRun prepared;
   prepared.program = std::move(*path);
@@ -229,11 +230,11 @@ std::optional<PreparedRun> prepare(std::string_view program, std::string_view ar
 
 // ---------------------------------------------------------------------------
 
-std::optional<PreparedRun> prepare_run(std::string_view program, std::string_view argument) {
+Preparation prepare_run(std::string_view program, std::string_view argument) {
   return prepare(program, argument, {});
 }
 
-std::optional<PreparedRun> prepare_where(std::string_view query, std::string_view interpreter) {
+Preparation prepare_where(std::string_view query, std::string_view interpreter) {
   return prepare(where_program, query, interpreter);
 }
 

@@ -156,15 +156,17 @@ void append_quoted(std::wstring& command_line, std::wstring_view argument) {
 
 }  // namespace
 
-std::optional<PreparedRun> prepare_run(std::string_view program, std::string_view argument) {
-  if (argument.find('\0') != std::string_view::npos) return std::nullopt;
-  if (program.find('\0') != std::string_view::npos) return std::nullopt;
+Preparation prepare_run(std::string_view program, std::string_view argument) {
+  if (argument.find('\0') != std::string_view::npos) return NotPrepared::nul_in_text;
+  if (program.find('\0') != std::string_view::npos) return NotPrepared::nul_in_text;
   const std::optional<std::wstring> wide_program = to_wide(program, CP_UTF8);
   const std::optional<std::wstring> wide_argument = to_wide(argument, CP_UTF8);
-  if (!wide_program || wide_program->empty() || !wide_argument) return std::nullopt;
+  if (!wide_program || wide_program->empty() || !wide_argument) {
+    return NotPrepared::unconvertible_text;
+  }
 
   std::optional<std::wstring> path = find_program(*wide_program + L".exe");
-  if (!path) return std::nullopt;
+  if (!path) return NotPrepared::no_program;
 
   PreparedRun prepared;
   // The program's own name is read by the C runtime with simpler rules:
@@ -176,7 +178,7 @@ std::optional<PreparedRun> prepare_run(std::string_view program, std::string_vie
   // Past that, some systems refuse the start and others (Wine) cut the
   // line short, and the child would look up a query nobody asked for, with
   // its closing quotation mark lost: such a query cannot be passed.
-  if (prepared.command_line.size() >= max_command_line) return std::nullopt;
+  if (prepared.command_line.size() >= max_command_line) return NotPrepared::command_line_too_long;
   prepared.program = std::move(*path);
   return prepared;
 }
@@ -184,7 +186,7 @@ std::optional<PreparedRun> prepare_run(std::string_view program, std::string_vie
 // The host's own record of its interpreter is not needed: the first place
 // searched is the folder of the running executable, which is the
 // interpreter.
-std::optional<PreparedRun> prepare_where(std::string_view query, std::string_view /*interpreter*/) {
+Preparation prepare_where(std::string_view query, std::string_view /*interpreter*/) {
   return prepare_run(where_program, query);
 }
 

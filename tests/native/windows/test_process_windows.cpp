@@ -16,6 +16,8 @@
 
 using kelvar::lookup::build_query;
 using kelvar::lookup::first_reported_path;
+using kelvar::lookup::NotPrepared;
+using kelvar::lookup::Preparation;
 using kelvar::lookup::prepare_run;
 using kelvar::lookup::PreparedRun;
 using kelvar::lookup::RunResult;
@@ -106,19 +108,23 @@ TEST_CASE(windows_program_search_order) {
 }
 
 TEST_CASE(windows_argument_that_cannot_be_passed_is_not_prepared) {
-  CHECK(!prepare_run(where_program, std::string("git\0.exe", 8)).has_value());
-  CHECK(!prepare_run(where_program, build_query(std::string("\0", 1), false)).has_value());
+  CHECK(prepare_run(where_program, std::string("git\0.exe", 8)).reason() ==
+        NotPrepared::nul_in_text);
+  CHECK(prepare_run(where_program, build_query(std::string("\0", 1), false)).reason() ==
+        NotPrepared::nul_in_text);
+  CHECK(prepare_run("kelvar-no-such-program", "x").reason() == NotPrepared::no_program);
   CHECK(!run_where(std::string("a\0", 2)).has_value());
   // A command line holds at most 32,767 characters with its terminator.
-  const std::optional<PreparedRun> fits = prepare_run(where_program, "x");
+  const Preparation fits = prepare_run(where_program, "x");
   CHECK(fits.has_value());
   if (fits) {
     const std::size_t room = 32766 - fits->command_line.size();
-    const std::optional<PreparedRun> longest =
-        prepare_run(where_program, std::string(1 + room, 'x'));
+    const Preparation longest = prepare_run(where_program, std::string(1 + room, 'x'));
     CHECK(longest.has_value() && longest->command_line.size() == 32766);
-    CHECK(!prepare_run(where_program, std::string(2 + room, 'x')).has_value());
-    CHECK(!prepare_run(where_program, std::string(40000, 'x')).has_value());
+    CHECK(prepare_run(where_program, std::string(2 + room, 'x')).reason() ==
+          NotPrepared::command_line_too_long);
+    CHECK(prepare_run(where_program, std::string(40000, 'x')).reason() ==
+          NotPrepared::command_line_too_long);
   }
 }
 
@@ -228,7 +234,7 @@ TEST_CASE(windows_failures_say_what_failed) {
   };
   ScopedEnv missing(L"KELVAR_FAKE_WHERE_OUT_FILE", std::optional<std::wstring>(dir / L"none"));
   for (const Row& row : rows) {
-    std::optional<PreparedRun> prepared = prepare_run(where_program, "x.exe");
+    Preparation prepared = prepare_run(where_program, "x.exe");
     CHECK(prepared.has_value());
     if (!prepared) continue;
     if (!row.program.empty()) prepared->program = row.program;

@@ -192,7 +192,7 @@ inline std::optional<ReceivedArguments> parse_received(std::string_view record) 
 // argument; nothing when it cannot be prepared.
 inline std::optional<kelvar::lookup::RunResult> run_where(
     std::string_view argument, const kelvar::lookup::StopCheck& stop = [] { return false; }) {
-  const std::optional<kelvar::lookup::PreparedRun> prepared =
+  const kelvar::lookup::Preparation prepared =
       kelvar::lookup::prepare_run(kelvar::lookup::where_program, argument);
   if (!prepared) return std::nullopt;
   return kelvar::lookup::run(*prepared, stop);
