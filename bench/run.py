@@ -135,7 +135,33 @@ def report(rows: list[Row], fib_time: float, rounds: int, quick: bool) -> None:
     print(f"fib(2**32 - 1): {fib_time * 1e6:.2f} us per call")
 
 
+def run_in_a_console(argv: list[str]) -> int | None:
+    """On Windows the rows measure a host as a user has one, in a console,
+    which `where` shares as subprocess.run's child does. Under Wine an
+    interpreter started from a pipe (as CI starts it) has a console that
+    answers nothing: `where` would get a console host of its own per lookup
+    there, and subprocess.run's child that mute console. The script then runs
+    itself again in a console of its own, without a window, and says so."""
+    if sys.platform != "win32" or os.environ.get("KELVAR_BENCH_IN_CONSOLE"):
+        return None
+    import ctypes
+    import subprocess
+
+    if ctypes.windll.kernel32.GetConsoleOutputCP() != 0:
+        return None
+    print("(no console answers this interpreter: measuring in a windowless console of its own)",
+          flush=True)
+    run = subprocess.run([sys.executable, os.path.abspath(__file__), *argv],
+                         env=dict(os.environ, KELVAR_BENCH_IN_CONSOLE="1"), stdout=subprocess.PIPE,
+                         stderr=subprocess.STDOUT, creationflags=subprocess.CREATE_NO_WINDOW)
+    sys.stdout.write(run.stdout.decode("utf-8", "replace"))
+    return run.returncode
+
+
 def main(argv: list[str] | None = None) -> int:
+    relaunched = run_in_a_console(sys.argv[1:] if argv is None else argv)
+    if relaunched is not None:
+        return relaunched
     parser = argparse.ArgumentParser(prog="bench/run.py", description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="few rounds and small batches (for CI)")
     args = parser.parse_args(argv)
