@@ -246,7 +246,6 @@ constexpr char is_windows_doc[] = "is_windows()\n--\n\nCheck if running on Windo
 constexpr char get_executable_extension_doc[] =
     "get_executable_extension()\n--\n\nGet platform-specific executable extension";
 
-
 // --- Method records -------------------------------------------------------------
 
 PyMethodDef fib_record{"fib", as_cfunction(with_arguments<fib_body>), with_arguments_flags,
