@@ -185,9 +185,9 @@ _CONSOLE_HOST = """
 @WINDOWS_ONLY
 @pytest.mark.parametrize("flags, page, host_page, where_page", [
     # Shared, so `where` writes in the code page the user set with chcp.
-    pytest.param(subprocess.CREATE_NO_WINDOW, 850, 850, 850, id="a host with a console"),
+    pytest.param(0x08000000, 850, 850, 850, id="a host with a console"),  # CREATE_NO_WINDOW
     # pythonw or a service: a windowless console, the OEM page, no window.
-    pytest.param(subprocess.DETACHED_PROCESS, 0, 0, "OEM", id="a host with no console"),
+    pytest.param(0x00000008, 0, 0, "OEM", id="a host with no console"),  # DETACHED_PROCESS
 ])
 def test_where_gets_a_console_that_opens_no_window(sandbox, flags, page, host_page, where_page):
     sandbox.write_where(body={"CONSOLE_REPORT": "1"})
