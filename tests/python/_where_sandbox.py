@@ -197,7 +197,7 @@ class Sandbox:
 
 
 _SERVER_SOURCE = r"""
-import json, os, sys
+import json, os, sys, time
 import _kelvar
 
 class Name(str):
@@ -212,11 +212,13 @@ def answer(request):
     if request["cwd"]:
         os.chdir(request["cwd"])
     name = Name(request["name"]) if request["subclass"] else request["name"]
+    started = time.process_time()
     try:
         result = _kelvar.find_executable(name, request["fuzzy"])
     except BaseException as error:
         return {"error": repr(error)}
     return {
+        "cpu": time.process_time() - started,
         "type": type(result).__name__,
         "item_types": [type(item).__name__ for item in result],
         "items": list(result),
@@ -327,4 +329,5 @@ class LookupServer:
         assert reply["item_types"][0] == "str"
         assert reply["item_types"][1] in ("str", "NoneType")
         assert reply["items"][0] == name
+        self.last_cpu = reply["cpu"]  # the processor time the lookup took
         return tuple(reply["items"])

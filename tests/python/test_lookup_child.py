@@ -46,6 +46,9 @@ ctypes.CDLL(None).pthread_exit(None)
 def test_both_streams_are_drained(fake, out, err, body, path):
     where = fake.sandbox.write_where(out=out, err=err, body=body)
     assert fake.lookup("tool", False) == ("tool", path)
+    # Waiting costs the host no processor time: a runner that polled without
+    # pause would spend the whole second of the late writer's wait.
+    assert fake.last_cpu < 0.5
     if not ON_WINDOWS:  # as subprocess.run reads the same `where`
         ran = subprocess.run([where, "tool"], capture_output=True, env=fake.sandbox.env())
         assert (ran.stdout.split(b"\n")[0].decode() or None) == path
