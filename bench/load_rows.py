@@ -7,6 +7,7 @@ import os
 import shutil
 import signal
 import statistics
+import subprocess
 import threading
 import time
 from collections.abc import Callable
@@ -25,30 +26,37 @@ def per_lookup(clock: Callable[[], float], number: int) -> float:
 
 
 class IdleProcesses:
-    """`count` sleeping processes in one process group of their own, ended
-    and reaped on leaving, whatever happens meanwhile."""
+    """`count` sleeping processes in a session of their own, ended on
+    leaving, whatever happens meanwhile. A shell starts them, so that they
+    are processes of the host and not children of this interpreter: the
+    kernel's wait for one child walks the whole list of its caller's
+    children, which a host's other processes are not on."""
 
     def __init__(self, count: int) -> None:
         self.count = count
-        self.pids: list[int] = []
+        self.starter: subprocess.Popen[bytes] | None = None
 
     def __enter__(self) -> IdleProcesses:
         sleep = shutil.which("sleep") or "/bin/sleep"
+        script = 'i=0; while [ "$i" -lt "$1" ]; do "$2" 600 & i=$((i+1)); done; echo ready; wait'
+        self.starter = subprocess.Popen(["/bin/sh", "-c", script, "sh", str(self.count), sleep],
+                                        stdout=subprocess.PIPE, start_new_session=True)
         try:
-            for _ in range(self.count):
-                group = self.pids[0] if self.pids else 0
-                self.pids.append(os.posix_spawn(sleep, ["sleep", "600"], os.environ, setpgroup=group))
+            if self.starter.stdout is None or self.starter.stdout.readline() != b"ready\n":
+                raise RuntimeError("the idle processes did not start")
         except BaseException:
             self.__exit__()
             raise
         return self
 
     def __exit__(self, *_: object) -> None:
-        if self.pids:
-            os.killpg(self.pids[0], signal.SIGKILL)
-        for pid in self.pids:
-            os.waitpid(pid, 0)
-        self.pids = []
+        if self.starter is None:
+            return
+        os.killpg(self.starter.pid, signal.SIGKILL)  # the shell and every sleep it started
+        self.starter.wait()
+        if self.starter.stdout is not None:
+            self.starter.stdout.close()
+        self.starter = None
 
 
 def idle_process_rows(setting: Setting) -> list[Row]:
@@ -61,7 +69,7 @@ def idle_process_rows(setting: Setting) -> list[Row]:
         Row(f"lookup wall time, {count} idle processes", "with them", "without them", 1.0),
         Row(f"lookup CPU time, {count} idle processes", "with them", "without them", 1.0),
     ]
-    if ON_WINDOWS or not hasattr(os, "posix_spawn"):
+    if ON_WINDOWS:
         for row in rows:
             row.note = "POSIX only"
         return rows
