@@ -56,6 +56,10 @@ _libc = ctypes.CDLL(None, use_errno=True)
 _checked(_libc.unshare(0x00020000))  # CLONE_NEWNS
 _checked(_libc.mount(None, b"/", None, 0x4000 | 0x40000, None))  # MS_REC | MS_PRIVATE
 _checked(_libc.mount(b"none", b"/proc", b"tmpfs", 0, None))
+# A runtime preloaded into every process (a sanitizer's) may need /proc
+# itself; what runs here as `where` goes without it.
+import os
+os.environ.pop("LD_PRELOAD", None)
 """
 
 # As root: the lookups run in the first process of a new PID namespace,
