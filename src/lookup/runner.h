@@ -29,18 +29,12 @@ struct SystemError {
 // (posix/fd.cpp, windows/system.cpp).
 std::string describe(const SystemError& error);
 
-// A run that failed at `error`: it could not be started, set up or waited for.
-inline RunResult failed_run(const SystemError& error) {
+// A run that ended at `error`: one that could not be started, set up or
+// waited for (failed), or whose captured stream could not be read
+// (read_error).
+inline RunResult failed_run(const SystemError& error, RunStatus status = RunStatus::failed) {
   RunResult result;
-  result.status = RunStatus::failed;
-  result.error = describe(error);
-  return result;
-}
-
-// A run whose captured stream could not be read.
-inline RunResult unreadable_run(const SystemError& error) {
-  RunResult result;
-  result.status = RunStatus::read_error;
+  result.status = status;
   result.error = describe(error);
   return result;
 }

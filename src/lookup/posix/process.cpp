@@ -93,7 +93,7 @@ bool Drain::read_ready(const pollfd* watched, const std::size_t* source, nfds_t 
     } else if (got == 0) {
       stream.reset();
     } else if (errno != EINTR && errno != EAGAIN) {
-      broken = unreadable_run({"read", static_cast<std::uint32_t>(errno)});
+      broken = failed_run({"read", static_cast<std::uint32_t>(errno)}, RunStatus::read_error);
       return false;
     }
   }

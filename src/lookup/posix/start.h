@@ -32,8 +32,8 @@ struct Started {
   bool own_group = false;
 };
 
-// 0 and the child in `started`, or the error number of the step that failed
-// (no child is left over then). On Linux with vfork and steps of our own,
+// No error and the child in `started`, or the step that failed with its
+// errno (no child is left over then). On Linux with vfork and steps of our own,
 // falling back to posix_spawn when vfork is refused; elsewhere posix_spawn.
 SystemError start_child(const StartPlan& plan, Started& started) noexcept;
 

@@ -269,9 +269,10 @@ Drained drain(Capture& out, Capture& err, const Child& child, StopPolicy& policy
   for (;;) {
     for (const Capture* capture : {&out, &err}) {
       if (!capture->failed()) continue;
-      failure = unreadable_run({capture == &out ? "reading the standard output of the child"
-                                                : "reading the standard error of the child",
-                                capture->failure()});
+      failure = failed_run({capture == &out ? "reading the standard output of the child"
+                                            : "reading the standard error of the child",
+                            capture->failure()},
+                           RunStatus::read_error);
       return Drained::broken;
     }
     std::array<HANDLE, 3> waits{};
