@@ -207,6 +207,30 @@ def test_where_gets_a_console_that_opens_no_window(sandbox, flags, page, host_pa
         host_page, f"console {expected_page} refused", "/after-handler"]
 
 
+@WINDOWS_ONLY
+def test_reads_cancelled_from_outside_fall_back(sandbox):
+    # A host thread cancels the I/O of every handle of the process while
+    # `where` takes its time: a broken read is a failed run, never an error.
+    sandbox.write_where(out=b"C:\\found\\dir.exe\r\n", body={"SLEEP_MS": "40"})
+    answers, cancelled = sandbox.run("""
+        import ctypes, json, threading, _kelvar
+        kernel32 = ctypes.WinDLL("kernel32")
+        kernel32.CancelIoEx.argtypes = [ctypes.c_void_p, ctypes.c_void_p]
+        done, cancelled = threading.Event(), []
+        def canceller():
+            while not done.is_set():
+                cancelled.extend(v for v in range(4, 4096, 4) if kernel32.CancelIoEx(v, None))
+        thread = threading.Thread(target=canceller, daemon=True)
+        thread.start()
+        answers = {_kelvar.find_executable("dir", False)[1] for _ in range(10)}
+        done.set()
+        thread.join()
+        print(json.dumps([sorted(answers), bool(cancelled)]))
+    """)
+    assert cancelled
+    assert set(answers) <= {"C:\\found\\dir.exe", "C:\\Windows\\System32\\cmd.exe (built-in)"}
+
+
 @NO_PROC
 def test_no_descriptor_or_child_is_left_behind(sandbox):
     body = ('case "$1" in\n'

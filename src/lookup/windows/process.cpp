@@ -267,12 +267,15 @@ Drained drain(Capture& out, Capture& err, const Child& child, StopPolicy& policy
   err.start_read();
   bool exited = false;
   for (;;) {
+    // A read that fails is a failed run, whose answer is the fallback: the
+    // pipes are ours alone, so what breaks them is an outside hand (another
+    // thread of the host calling CancelIoEx on every handle, say), never a
+    // fault of the module that should end the call.
     for (const Capture* capture : {&out, &err}) {
       if (!capture->failed()) continue;
       failure = failed_run({capture == &out ? "reading the standard output of the child"
                                             : "reading the standard error of the child",
-                            capture->failure()},
-                           RunStatus::read_error);
+                            capture->failure()});
       return Drained::broken;
     }
     std::array<HANDLE, 3> waits{};
