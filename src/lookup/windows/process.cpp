@@ -75,6 +75,14 @@ Handle new_kill_on_close_job(DWORD& error) {
   return job;
 }
 
+// What `where` started and left running when it exited runs on after a run
+// that completed, as subprocess.run leaves it: the job stops killing on
+// close. Only a run that is abandoned, or the host's end, still ends them.
+void leave_descendants_running(HANDLE job) noexcept {
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof(limits));
+}
+
 // Whether no process of the job is alive. A system that refuses the query
 // answers no, and the streams are then read to their end.
 bool job_is_empty(HANDLE job) {
@@ -351,6 +359,7 @@ RunResult run(const PreparedRun& prepared, const StopCheck& should_stop) {
     err.abandon();
     return drained == Drained::stopped ? stopped_result() : result;
   }
+  leave_descendants_running(child.job.get());
   result.out = out.take();
   result.err = err.take();
   return result;

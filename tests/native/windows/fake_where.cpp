@@ -13,6 +13,10 @@
 //   KELVAR_FAKE_WHERE_GRANDCHILD when set: start a copy of itself that keeps
 //                                both output pipes, waits for the event, then
 //                                writes KELVAR_FAKE_WHERE_LATE_HEX and ends
+//   KELVAR_FAKE_WHERE_BACKGROUND when set: start a copy of itself that holds
+//                                no handle of this one's and waits for the
+//                                event (at most 60 s), as a program started
+//                                in the background does
 //   KELVAR_FAKE_WHERE_WAIT       when set: wait for the event before exiting
 //   KELVAR_FAKE_WHERE_MARKER     file written (by rename, so never seen half
 //                                done) once all that is set up: "<pid> <grandchild pid>"
@@ -113,21 +117,29 @@ int grandchild() {
 }
 
 // Starts a copy of this program that inherits both output handles, so the
-// pipes stay open after this process is gone.
-DWORD start_grandchild() {
+// pipes stay open after this process is gone; or, in the background, one
+// that holds nothing of this one's and waits for the event.
+DWORD start_grandchild(bool background) {
   wchar_t self[MAX_PATH * 4];
   const DWORD len = GetModuleFileNameW(nullptr, self, MAX_PATH * 4);
   if (len == 0 || len >= MAX_PATH * 4) return 0;
-  std::wstring command_line = L"\"" + std::wstring(self, len) + L"\" --grandchild";
+  std::wstring command_line = L"\"" + std::wstring(self, len) + L"\" ";
+  command_line +=
+      background ? L"--hold " + env(L"KELVAR_FAKE_WHERE_EVENT").value_or(L"") : L"--grandchild";
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
+  // Standard handles named even in the background: left out, they would be
+  // copied from this process, pipes included.
   startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  if (!background) {
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  }
   PROCESS_INFORMATION info{};
-  if (!CreateProcessW(self, command_line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
-                      nullptr, &startup, &info)) {
+  if (!CreateProcessW(self, command_line.data(), nullptr, nullptr, !background,
+                      background ? DETACHED_PROCESS : CREATE_NO_WINDOW, nullptr, nullptr, &startup,
+                      &info)) {
     return 0;
   }
   CloseHandle(info.hThread);
@@ -310,8 +322,9 @@ int wmain(int argc, wchar_t** argv) {
   }
 
   DWORD grandchild_pid = 0;
-  if (env(L"KELVAR_FAKE_WHERE_GRANDCHILD")) {
-    grandchild_pid = start_grandchild();
+  const bool background = env(L"KELVAR_FAKE_WHERE_BACKGROUND").has_value();
+  if (background || env(L"KELVAR_FAKE_WHERE_GRANDCHILD")) {
+    grandchild_pid = start_grandchild(background);
     if (grandchild_pid == 0) fail("starting the grandchild");
   }
   if (auto marker = env(L"KELVAR_FAKE_WHERE_MARKER")) {
