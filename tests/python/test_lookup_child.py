@@ -161,6 +161,49 @@ def test_output_in_a_code_page_is_read_when_it_names_a_file(fake, tmp_path, enco
     assert fake.lookup("tool", False) == ("tool", expected)
 
 
+_PAGE_HOST = """
+    import ctypes, json, os, _kelvar
+    kernel32 = ctypes.WinDLL("kernel32")
+    kernel32.SetConsoleOutputCP({page})  # as chcp does
+    os.environ["KELVAR_FAKE_WHERE_CONSOLE_TEXT"] = {path!r}
+    print(json.dumps([kernel32.GetConsoleOutputCP(), _kelvar.find_executable("tool", False)[1]]))
+"""
+
+
+@WINDOWS_ONLY
+@pytest.mark.parametrize("page, folder, neighbour", [
+    pytest.param(850, "Bjørn", None, id="850"),
+    pytest.param(866, "Жук", None, id="866"),
+    pytest.param(1251, "Жук", None, id="1251"),
+    pytest.param(932, "日本語", None, id="932"),
+    pytest.param(936, "中文Ω", None, id="936"),
+    pytest.param(65001, "Жук中文", None, id="65001"),
+    # Written in 1252 these are valid UTF-8 for another name ("café", "ܖX").
+    pytest.param(1252, "cafÃ©", "café", id="1252, valid UTF-8 for a folder that is not there"),
+    pytest.param(1252, "Ü–X", None, id="1252, valid UTF-8 for another name"),
+    # 0xE9 is "é" in 1252 and "Θ" in the OEM page 437, both folders here.
+    pytest.param(1252, "é", "Θ", id="1252, the OEM reading names a neighbour"),
+])
+def test_where_is_read_in_the_code_page_of_the_shared_console(sandbox, tmp_path, page, folder,
+                                                              neighbour):
+    # `where` shares the console of a host whose user ran chcp, and writes
+    # in that page, as a program that follows GetConsoleOutputCP() does.
+    path = tmp_path / folder / "tool.exe"
+    for name in filter(None, [folder, neighbour]):
+        (tmp_path / name).mkdir()
+        (tmp_path / name / "tool.exe").write_bytes(b"")
+    sandbox.write_where(body={"CONSOLE_TEXT": "set by the host"})
+    source = textwrap.dedent(_PAGE_HOST.format(page=page, path=str(path)))
+    proc = subprocess.run([str(sandbox.python), "-c", source], capture_output=True,
+                          stdin=subprocess.DEVNULL, env=sandbox.env(), creationflags=0x08000000,
+                          timeout=60)  # CREATE_NO_WINDOW: a console host, as a terminal gives
+    assert proc.returncode == 0, proc.stderr.decode(errors="replace")
+    host_page, answer = json.loads(proc.stdout.decode().splitlines()[-1])
+    if host_page != page:
+        pytest.skip(f"the console here cannot take code page {page}")
+    assert answer == str(path)
+
+
 _CONSOLE_HOST = """
     import ctypes, json, os, signal, threading, time, _kelvar
     kernel32 = ctypes.WinDLL("kernel32")
