@@ -250,6 +250,69 @@ def test_where_gets_a_console_that_opens_no_window(sandbox, flags, page, host_pa
         host_page, f"console {expected_page} refused", "/after-handler"]
 
 
+_TOGGLING_HOST = """
+    import ctypes, json, subprocess, threading, time, _kelvar
+    kernel32 = ctypes.WinDLL("kernel32")
+    kernel32.CreateEventW.restype = ctypes.c_void_p
+    event = kernel32.CreateEventW(None, True, False, "Local\\kelvar-toggle-%d" % kernel32.GetCurrentProcessId())
+    # A windowless console to come back to: that of a program of the host's.
+    holder = subprocess.Popen([{where!r}, "--hold", "Local\\kelvar-toggle-%d" % kernel32.GetCurrentProcessId()],
+                              creationflags=0x08000000)  # CREATE_NO_WINDOW
+    kernel32.FreeConsole()
+    while not kernel32.AttachConsole(holder.pid):
+        time.sleep(0.01)
+    done = threading.Event()
+    def toggler():
+        while not done.is_set():
+            kernel32.FreeConsole()
+            kernel32.AttachConsole(holder.pid)
+    thread = threading.Thread(target=toggler, daemon=True)
+    thread.start()
+    reports = [_kelvar.find_executable("tool", False)[1] for _ in range({lookups})]
+    done.set()
+    thread.join()
+    kernel32.SetEvent(ctypes.c_void_p(event))
+    holder.wait()
+    print(json.dumps(reports))
+"""
+
+
+NEEDS_A_DISPLAY = pytest.mark.skipif("DISPLAY" not in os.environ,
+                                     reason="a console window needs a display (Xvfb will do)")
+
+
+@WINDOWS_ONLY
+@NEEDS_A_DISPLAY
+def test_a_host_losing_its_console_during_a_start_opens_no_window(sandbox):
+    # Another thread of the host gives up its console and takes it back
+    # without pause: `where` shares it, gets a windowless one, or, started
+    # in the instant the host had none, one whose window stays hidden.
+    where = sandbox.write_where(body={"WINDOW_REPORT": "1"})
+    source = textwrap.dedent(_TOGGLING_HOST.format(where=str(where), lookups=60))
+    proc = subprocess.run([str(sandbox.python), "-c", source], capture_output=True,
+                          stdin=subprocess.DEVNULL, env=sandbox.env(), timeout=120)
+    assert proc.returncode == 0, proc.stderr.decode(errors="replace")
+    reports = json.loads(proc.stdout.decode().splitlines()[-1])
+    oem = _code_pages()[0]
+    # (None: the start failed as the console went, and the table answered.)
+    allowed = (f"window {oem} none", f"window {oem} hidden", None)
+    assert [r for r in reports if r not in allowed] == []
+
+
+@WINDOWS_ONLY
+@NEEDS_A_DISPLAY
+@pytest.mark.parametrize("flags", [
+    pytest.param(0x08000000, id="a host with a console"),  # CREATE_NO_WINDOW
+    pytest.param(0x00000008, id="a host with no console"),  # DETACHED_PROCESS
+])
+def test_a_console_that_where_allocates_itself_is_hidden(sandbox, flags):
+    sandbox.write_where(body={"WINDOW_REPORT": "1", "REALLOC": "1"})
+    proc = subprocess.run([str(sandbox.python), "-c", "import _kelvar; print(_kelvar.find_executable('tool', False)[1])"],
+                          capture_output=True, stdin=subprocess.DEVNULL, env=sandbox.env(),
+                          creationflags=flags, timeout=60)
+    assert proc.stdout.decode().split() == ["window", str(_code_pages()[0]), "hidden"]
+
+
 @WINDOWS_ONLY
 def test_reads_cancelled_from_outside_fall_back(sandbox):
     # A host thread cancels the I/O of every handle of the process while

@@ -67,6 +67,13 @@
 //   KELVAR_FAKE_WHERE_CONSOLE_REPORT  when set: write "console <output code
 //                                page> <allocated|refused>", the second part
 //                                telling whether AllocConsole() succeeded
+//   KELVAR_FAKE_WHERE_WINDOW_REPORT  when set: write "window <output code
+//                                page> <none|hidden|shown>" for its console
+//   KELVAR_FAKE_WHERE_REALLOC    with the above: first give up the console
+//                                and allocate one of its own
+//   KELVAR_FAKE_WHERE_CHANGE_CONSOLE  when set, first: set the console's
+//                                output code page to 65001 and clear
+//                                ENABLE_PROCESSED_INPUT from its input mode
 //
 // Output goes through WriteFile, never through the C runtime's text mode,
 // so the bytes arrive exactly as asked.
@@ -223,6 +230,31 @@ std::string console_report() {
   return report + (allocated ? " allocated\r\n" : " refused\r\n");
 }
 
+// "window <output code page> <none|hidden|shown>": the console the program
+// has and whether a window of it shows, after it gave up its console and
+// allocated one of its own when KELVAR_FAKE_WHERE_REALLOC is set.
+std::string window_report() {
+  if (env(L"KELVAR_FAKE_WHERE_REALLOC")) {
+    FreeConsole();
+    AllocConsole();
+  }
+  const HWND window = GetConsoleWindow();
+  const char* state = window == nullptr ? "none" : IsWindowVisible(window) ? "shown" : "hidden";
+  return "window " + std::to_string(GetConsoleOutputCP()) + " " + state + "\r\n";
+}
+
+// Changes the console it shares, as a careless program may: UTF-8 output,
+// and Ctrl+C read as a key rather than sent as a signal.
+void change_console() {
+  SetConsoleOutputCP(CP_UTF8);
+  HANDLE input =
+      CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  nullptr, OPEN_EXISTING, 0, nullptr);
+  DWORD mode = 0;
+  if (GetConsoleMode(input, &mode)) SetConsoleMode(input, mode & ~ENABLE_PROCESSED_INPUT);
+  if (input != INVALID_HANDLE_VALUE) CloseHandle(input);
+}
+
 // What goes to standard output, as the variables ask.
 std::string output_bytes(int argc, wchar_t** argv, bool seen) {
   std::string out_bytes;
@@ -242,7 +274,9 @@ std::string output_bytes(int argc, wchar_t** argv, bool seen) {
   if (seen) {
     if (auto path = env(L"KELVAR_FAKE_WHERE_OUT_FILE")) out_bytes += file_bytes(*path);
   }
+  if (env(L"KELVAR_FAKE_WHERE_CHANGE_CONSOLE")) change_console();
   if (auto text = env(L"KELVAR_FAKE_WHERE_CONSOLE_TEXT")) out_bytes += in_console_code_page(*text);
+  if (env(L"KELVAR_FAKE_WHERE_WINDOW_REPORT")) out_bytes += window_report();
   if (env(L"KELVAR_FAKE_WHERE_CONSOLE_REPORT")) out_bytes += console_report();
   if (auto names = env(L"KELVAR_FAKE_WHERE_REPORT_ENV")) {
     std::wstring_view rest = *names;
