@@ -313,6 +313,41 @@ def test_a_console_that_where_allocates_itself_is_hidden(sandbox, flags):
     assert proc.stdout.decode().split() == ["window", str(_code_pages()[0]), "hidden"]
 
 
+_CHANGED_CONSOLE_HOST = """
+    import ctypes, json, subprocess, _kelvar
+    kernel32 = ctypes.WinDLL("kernel32")
+    kernel32.CreateFileW.restype = ctypes.c_void_p
+    def console(processed=None):
+        conin = ctypes.c_void_p(kernel32.CreateFileW("CONIN$", 0xC0000000, 3, None, 3, 0, None))
+        mode = ctypes.c_ulong()
+        kernel32.GetConsoleMode(conin, ctypes.byref(mode))
+        if processed:
+            kernel32.SetConsoleMode(conin, mode.value | 1)  # ENABLE_PROCESSED_INPUT
+        kernel32.CloseHandle(conin)
+        return [kernel32.GetConsoleOutputCP(), bool(mode.value & 1)]
+    before = console()
+    _kelvar.find_executable("tool", False)
+    after_lookup = console(processed=True)
+    kernel32.SetConsoleOutputCP(before[0])
+    subprocess.run([{where!r}, "tool"], capture_output=True)
+    print(json.dumps([before, after_lookup, console()]))
+"""
+
+
+@WINDOWS_ONLY
+def test_a_where_that_changes_the_shared_console_leaves_it_changed(sandbox):
+    # As subprocess.run leaves it: the host's console is `where`'s too.
+    where = sandbox.write_where(body={"CHANGE_CONSOLE": "1"})
+    source = textwrap.dedent(_CHANGED_CONSOLE_HOST.format(where=str(where)))
+    proc = subprocess.run([str(sandbox.python), "-c", source], capture_output=True,
+                          stdin=subprocess.DEVNULL, env=sandbox.env(), creationflags=0x08000000,
+                          timeout=60)  # CREATE_NO_WINDOW: a console host
+    assert proc.returncode == 0, proc.stderr.decode(errors="replace")
+    oem = _code_pages()[0]
+    assert json.loads(proc.stdout.decode().splitlines()[-1]) == [
+        [oem, True], [65001, False], [65001, False]]
+
+
 @WINDOWS_ONLY
 def test_reads_cancelled_from_outside_fall_back(sandbox):
     # A host thread cancels the I/O of every handle of the process while
