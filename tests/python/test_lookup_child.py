@@ -3,14 +3,12 @@ environment, what it inherits and what it leaves behind, through the fake
 `where` of a sandbox (see _where_sandbox.py).
 """
 
-import json
 import os
 import subprocess
-import textwrap
 
 import pytest
 
-from _lookup_helpers import NO_POSIX_SIGNALS, NO_PROC, WINDOWS_ONLY, query_for
+from _lookup_helpers import NO_POSIX_SIGNALS, NO_PROC, query_for
 from _where_bodies import ECHO_ARGUMENT, ERR_THEN_OUT, ON_WINDOWS, OUT_THEN_ERR, wait_for_file_body
 
 
@@ -121,90 +119,6 @@ def test_no_inheritable_handle_of_the_host_reaches_the_child(sandbox, threads):
         print(json.dumps(results))
     """)
     assert result == [["tool", "/seen"]] * threads
-
-
-def _code_pages():
-    import ctypes
-
-    kernel32 = ctypes.WinDLL("kernel32")
-    return kernel32.GetOEMCP(), kernel32.GetACP()
-
-
-@WINDOWS_ONLY
-@pytest.mark.parametrize("encoding, name, what", [
-    pytest.param("cp437", "café.exe", "file", id="OEM code page"),
-    pytest.param("cp1252", "café.exe", "file", id="ANSI code page"),
-    pytest.param("cp437", "café.exe", "folder", id="a folder does not confirm"),
-    pytest.param("cp437", "café.exe", "nothing", id="no such file"),
-    # Ω is in 437, not in 1252: written in the ANSI page it would come back
-    # best-fitted to "O", valid UTF-8 that names nothing.
-    pytest.param("console", "Ωmega.exe", "file", id="the console's code page, a letter only OEM has"),
-])
-def test_output_in_a_code_page_is_read_when_it_names_a_file(fake, tmp_path, encoding, name, what):
-    if _code_pages() != (437, 1252):
-        pytest.skip("the cases are written for OEM code page 437 and ANSI code page 1252")
-    # "é" is 0x82 in 437 and 0xE9 in 1252; each byte reads otherwise in the
-    # other page, so only the right page gives the name that exists.
-    path = tmp_path / name
-    if what == "file":
-        path.write_bytes(b"")
-    elif what == "folder":
-        path.mkdir()
-    if encoding == "console":
-        # A `where` that encodes by GetConsoleOutputCP(), whatever console it got.
-        fake.sandbox.write_where(body={"CONSOLE_TEXT": str(path)})
-        assert fake.lookup("tool", False) == ("tool", str(path))
-        return
-    printed = str(path).encode(encoding)
-    fake.sandbox.write_where(out=printed + b"\r\n")
-    expected = str(path) if what == "file" else printed.decode("utf-8", "replace")
-    assert fake.lookup("tool", False) == ("tool", expected)
-
-
-_CONSOLE_HOST = """
-    import ctypes, json, os, signal, threading, time, _kelvar
-    kernel32 = ctypes.WinDLL("kernel32")
-    if {page}:
-        kernel32.SetConsoleOutputCP({page})  # as chcp does
-    report = _kelvar.find_executable("tool", False)[1]
-    # Then a Ctrl+C on the host's console, if it has one, while `where`
-    # waits for the file that the host's handler (which returns) creates.
-    del os.environ["KELVAR_FAKE_WHERE_CONSOLE_REPORT"]
-    os.environ.update({wait!r})
-    def handler(signum, frame):
-        open(os.environ["KELVAR_FAKE_WHERE_WAIT_FILE"], "w").close()
-    signal.signal(signal.SIGINT, handler)
-    def sender():
-        while not os.path.exists(os.environ["KELVAR_FAKE_WHERE_PID_FILE"]):
-            time.sleep(0.005)
-        if not kernel32.GenerateConsoleCtrlEvent(0, 0):  # CTRL_C_EVENT, the whole console
-            handler(None, None)
-    threading.Thread(target=sender, daemon=True).start()
-    after_ctrl_c = _kelvar.find_executable("tool", False)[1]
-    print(json.dumps([kernel32.GetConsoleOutputCP(), report, after_ctrl_c]))
-"""
-
-
-@WINDOWS_ONLY
-@pytest.mark.parametrize("flags, page, host_page, where_page", [
-    # Shared, so `where` writes in the code page the user set with chcp.
-    pytest.param(0x08000000, 850, 850, 850, id="a host with a console"),  # CREATE_NO_WINDOW
-    # pythonw or a service: a windowless console, the OEM page, no window.
-    pytest.param(0x00000008, 0, 0, "OEM", id="a host with no console"),  # DETACHED_PROCESS
-])
-def test_where_gets_a_console_that_opens_no_window(sandbox, flags, page, host_page, where_page):
-    sandbox.write_where(body={"CONSOLE_REPORT": "1"})
-    wait = {"KELVAR_FAKE_WHERE_" + key: value.replace("@STATE@", str(sandbox.state)) for key, value in
-            wait_for_file_body("handled", announce="pid", seen="/after-handler").items()}
-    source = textwrap.dedent(_CONSOLE_HOST.format(page=page, wait=wait))
-    proc = subprocess.run([str(sandbox.python), "-c", source], capture_output=True,
-                          stdin=subprocess.DEVNULL, env=sandbox.env(), creationflags=flags, timeout=60)
-    assert proc.returncode == 0, proc.stderr.decode(errors="replace")
-    oem = _code_pages()[0]
-    expected_page = oem if where_page == "OEM" else where_page
-    # AllocConsole() is refused: a program's own console would be a window.
-    assert json.loads(proc.stdout.decode().splitlines()[-1]) == [
-        host_page, f"console {expected_page} refused", "/after-handler"]
 
 
 @NO_PROC

@@ -1,11 +1,14 @@
-// Reading what a Windows `where` printed. It writes paths in an 8-bit code
-// page, as a rule the OEM one and in some setups the ANSI one, not in UTF-8,
-// so a non-ASCII path arrives as bytes that UTF-8 cannot read.
+// Reading what a Windows `where` printed. It writes paths in the output code
+// page of its console, which is the host's own when it shares it (the OEM
+// page unless a user's chcp set another, 65001 for UTF-8 included), so a
+// non-ASCII path arrives in a page that only the console can tell.
 
 #include "lookup/windows/api.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstddef>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -31,23 +34,53 @@ bool names_existing_file(std::string_view utf8_path) {
   return wide && is_existing_file(*wide);
 }
 
+// The page `where` was given: that of the console it shares with the host;
+// or, for a host with none, that of the windowless console the runner gives
+// it, which starts in the OEM page.
+UINT console_code_page() {
+  const UINT shared = GetConsoleOutputCP();
+  return shared != 0 ? shared : GetOEMCP();
+}
+
+bool is_ascii(std::string_view bytes) {
+  for (const char c : bytes) {
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  }
+  return true;
+}
+
+// The first path of `raw` read in `code_page`, when it names a file.
+std::optional<std::string> confirmed_reading(std::string_view raw, UINT code_page) {
+  // Any byte string reads as something in an 8-bit page, but not in UTF-8:
+  // its replacement characters would name nothing anyway.
+  if (code_page == CP_UTF8 && !is_valid_utf8(raw)) return std::nullopt;
+  const std::optional<std::wstring> wide = to_wide(raw, code_page);
+  if (!wide) return std::nullopt;
+  const std::optional<std::string> text = to_utf8(*wide);
+  if (!text) return std::nullopt;
+  std::optional<std::string> path = first_path_in(*text);
+  if (path && names_existing_file(*path)) return path;
+  return std::nullopt;
+}
+
 }  // namespace
 
 std::optional<std::string> first_path_printed(std::string_view raw) {
-  // Plain ASCII, and output of a `where` that does write UTF-8, needs no
-  // guess. Bytes of an 8-bit code page almost never form valid UTF-8.
-  if (is_valid_utf8(raw)) return first_path_in(raw);
+  // ASCII reads alike in every page a console takes, so there is nothing
+  // to choose between.
+  if (is_ascii(raw)) return first_path_in(raw);
 
-  for (const UINT code_page : {CP_OEMCP, CP_ACP}) {
-    const std::optional<std::wstring> wide = to_wide(raw, code_page);
-    if (!wide) continue;
-    const std::optional<std::string> text = to_utf8(*wide);
-    if (!text) continue;
-    std::optional<std::string> path = first_path_in(*text);
-    if (path && names_existing_file(*path)) return path;
+  // The page `where` was given first; the others a `where` may write in
+  // after it (one that sets its own page, or writes UTF-8 or the ANSI page
+  // whatever the console says). A reading counts only when its path names a
+  // file: valid UTF-8 is no proof, as bytes of a code page can form it.
+  const UINT pages[] = {console_code_page(), CP_UTF8, GetOEMCP(), GetACP()};
+  for (std::size_t i = 0; i < std::size(pages); ++i) {
+    if (std::find(pages, pages + i, pages[i]) != pages + i) continue;
+    if (std::optional<std::string> path = confirmed_reading(raw, pages[i])) return path;
   }
-  // Neither code page yields a file that exists: keep the bytes visible as
-  // UTF-8 with replacement characters rather than guess a name.
+  // No reading yields a file that exists: keep the bytes visible as UTF-8,
+  // with replacement characters, rather than guess a name.
   return first_path_in(decode_utf8_lenient(raw));
 }
 

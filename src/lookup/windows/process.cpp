@@ -14,6 +14,7 @@
 #include "lookup/process.h"
 #include "lookup/runner.h"
 #include "lookup/windows/capture.h"
+#include "lookup/windows/console.h"
 #include "lookup/windows/system.h"
 #include "lookup/windows/text.h"
 
@@ -73,6 +74,14 @@ Handle new_kill_on_close_job(DWORD& error) {
     return Handle();
   }
   return job;
+}
+
+// What `where` started and left running when it exited runs on after a run
+// that completed, as subprocess.run leaves it: the job stops killing on
+// close. Only a run that is abandoned, or the host's end, still ends them.
+void leave_descendants_running(HANDLE job) noexcept {
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof(limits));
 }
 
 // Whether no process of the job is alive. A system that refuses the query
@@ -150,29 +159,10 @@ bool set_inheritable(const ChildEnds& ends, bool inheritable) {
   return true;
 }
 
-// How the child gets a console, as `where` run from the host's command line
-// would: the system's `where` writes redirected output in the console's code
-// page, which the user may have set (chcp 65001 gives UTF-8), and with no
-// console at all a program that encodes by GetConsoleOutputCP() writes the
-// ANSI page, best-fitting what it lacks to ASCII that reads as a valid but
-// wrong path. A host with a console shares it, as subprocess does, which
-// starts no console host. Its own process group keeps a Ctrl+C meant for the
-// host from ending `where` behind the host's back: the host's handler
-// decides, and the stop check ends the child when the lookup is stopped. A
-// host without one (pythonw, a service) gets the child a windowless console:
-// the OEM page, as at a command prompt, and no window ever, even when the
-// program asks for a console of its own. That starts a console host per run,
-// which subprocess, opening a visible console there, pays as well.
-DWORD console_flags() {
-  // Zero only when the process has no console to ask.
-  if (GetConsoleOutputCP() != 0) return CREATE_NEW_PROCESS_GROUP;
-  return CREATE_NO_WINDOW;
-}
-
-// Creates the child with `attributes` and the three ends as its standard
-// handles.
+// Creates the child, suspended, with `attributes`, the console that
+// `console` gives it and the three ends as its standard handles.
 bool create_process(const PreparedRun& prepared, const ChildEnds& ends,
-                    LPPROC_THREAD_ATTRIBUTE_LIST attributes, DWORD extra_flags,
+                    LPPROC_THREAD_ATTRIBUTE_LIST attributes, DWORD console,
                     PROCESS_INFORMATION& info, RunResult& failure) {
   STARTUPINFOEXW startup{};
   startup.StartupInfo.cb = sizeof(startup);
@@ -181,11 +171,12 @@ bool create_process(const PreparedRun& prepared, const ChildEnds& ends,
   startup.StartupInfo.hStdInput = ends.in.get();
   startup.StartupInfo.hStdOutput = ends.out.get();
   startup.StartupInfo.hStdError = ends.err.get();
+  start_hidden(startup.StartupInfo);
   if (!set_inheritable(ends, true)) {
     failure = failed_run({"making the child's handles inheritable", GetLastError()});
     return false;
   }
-  const DWORD flags = EXTENDED_STARTUPINFO_PRESENT | console_flags() | extra_flags;
+  const DWORD flags = EXTENDED_STARTUPINFO_PRESENT | CREATE_SUSPENDED | console;
   BOOL started = FALSE;
   DWORD error = ERROR_SUCCESS;
   // Under Wine on a loaded machine a start fails now and then with
@@ -205,6 +196,24 @@ bool create_process(const PreparedRun& prepared, const ChildEnds& ends,
     failure = failed_run({"starting the program", error});
   }
   return started != FALSE;
+}
+
+// Creates the child, suspended, in the console that the host's console
+// calls for. A child that may have got a console of its own because the
+// host lost its console meanwhile has not run yet: it is ended and started
+// again, the last time without a window in any case.
+bool create_in_console(const PreparedRun& prepared, const ChildEnds& ends,
+                       LPPROC_THREAD_ATTRIBUTE_LIST attributes, Child& child, Handle& thread,
+                       RunResult& failure) {
+  for (int attempt = 1;; ++attempt) {
+    const DWORD console = attempt < start_attempts ? console_flags() : windowless_console;
+    PROCESS_INFORMATION info{};
+    if (!create_process(prepared, ends, attributes, console, info, failure)) return false;
+    child.process = Handle(info.hProcess);
+    thread = Handle(info.hThread);
+    if (!console_lost(console)) return true;
+    child.kill_and_reap();
+  }
 }
 
 // Step 1: starts the child inside a job of its own, with only its three
@@ -237,20 +246,15 @@ bool start(const PreparedRun& prepared, ChildEnds& ends, Child& child, RunResult
   const bool born_in_job =
       UpdateProcThreadAttribute(attributes.get(), 0, PROC_THREAD_ATTRIBUTE_JOB_LIST, &job_handle,
                                 sizeof(job_handle), nullptr, nullptr) != FALSE;
-  PROCESS_INFORMATION info{};
-  const bool started =
-      create_process(prepared, ends, attributes.get(),
-                     born_in_job ? 0 : static_cast<DWORD>(CREATE_SUSPENDED), info, failure);
+  Handle thread;
+  const bool started = create_in_console(prepared, ends, attributes.get(), child, thread, failure);
   // The parent's copies of the child's ends go at once: the streams end
   // only when every write end is closed, and ours would keep them open.
   ends = ChildEnds{};
   if (!started) return false;
-  child.process = Handle(info.hProcess);
-  const Handle thread(info.hThread);
-  if (born_in_job) return true;
   // A child outside the job could outlive the interpreter; it is not let run.
   const char* step = "putting the child in its job";
-  if (AssignProcessToJobObject(child.job.get(), child.process.get())) {
+  if (born_in_job || AssignProcessToJobObject(child.job.get(), child.process.get())) {
     step = "resuming the child";
     if (ResumeThread(thread.get()) != static_cast<DWORD>(-1)) return true;
   }
@@ -267,12 +271,15 @@ Drained drain(Capture& out, Capture& err, const Child& child, StopPolicy& policy
   err.start_read();
   bool exited = false;
   for (;;) {
+    // A read that fails is a failed run, whose answer is the fallback: the
+    // pipes are ours alone, so what breaks them is an outside hand (another
+    // thread of the host calling CancelIoEx on every handle, say), never a
+    // fault of the module that should end the call.
     for (const Capture* capture : {&out, &err}) {
       if (!capture->failed()) continue;
       failure = failed_run({capture == &out ? "reading the standard output of the child"
                                             : "reading the standard error of the child",
-                            capture->failure()},
-                           RunStatus::read_error);
+                            capture->failure()});
       return Drained::broken;
     }
     std::array<HANDLE, 3> waits{};
@@ -348,6 +355,7 @@ RunResult run(const PreparedRun& prepared, const StopCheck& should_stop) {
     err.abandon();
     return drained == Drained::stopped ? stopped_result() : result;
   }
+  leave_descendants_running(child.job.get());
   result.out = out.take();
   result.err = err.take();
   return result;

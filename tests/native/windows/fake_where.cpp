@@ -13,6 +13,10 @@
 //   KELVAR_FAKE_WHERE_GRANDCHILD when set: start a copy of itself that keeps
 //                                both output pipes, waits for the event, then
 //                                writes KELVAR_FAKE_WHERE_LATE_HEX and ends
+//   KELVAR_FAKE_WHERE_BACKGROUND when set: start a copy of itself that holds
+//                                no handle of this one's and waits for the
+//                                event (at most 60 s), as a program started
+//                                in the background does
 //   KELVAR_FAKE_WHERE_WAIT       when set: wait for the event before exiting
 //   KELVAR_FAKE_WHERE_MARKER     file written (by rename, so never seen half
 //                                done) once all that is set up: "<pid> <grandchild pid>"
@@ -63,6 +67,13 @@
 //   KELVAR_FAKE_WHERE_CONSOLE_REPORT  when set: write "console <output code
 //                                page> <allocated|refused>", the second part
 //                                telling whether AllocConsole() succeeded
+//   KELVAR_FAKE_WHERE_WINDOW_REPORT  when set: write "window <output code
+//                                page> <none|hidden|shown>" for its console
+//   KELVAR_FAKE_WHERE_REALLOC    with the above: first give up the console
+//                                and allocate one of its own
+//   KELVAR_FAKE_WHERE_CHANGE_CONSOLE  when set, first: set the console's
+//                                output code page to 65001 and clear
+//                                ENABLE_PROCESSED_INPUT from its input mode
 //
 // Output goes through WriteFile, never through the C runtime's text mode,
 // so the bytes arrive exactly as asked.
@@ -113,21 +124,29 @@ int grandchild() {
 }
 
 // Starts a copy of this program that inherits both output handles, so the
-// pipes stay open after this process is gone.
-DWORD start_grandchild() {
+// pipes stay open after this process is gone; or, in the background, one
+// that holds nothing of this one's and waits for the event.
+DWORD start_grandchild(bool background) {
   wchar_t self[MAX_PATH * 4];
   const DWORD len = GetModuleFileNameW(nullptr, self, MAX_PATH * 4);
   if (len == 0 || len >= MAX_PATH * 4) return 0;
-  std::wstring command_line = L"\"" + std::wstring(self, len) + L"\" --grandchild";
+  std::wstring command_line = L"\"" + std::wstring(self, len) + L"\" ";
+  command_line +=
+      background ? L"--hold " + env(L"KELVAR_FAKE_WHERE_EVENT").value_or(L"") : L"--grandchild";
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
+  // Standard handles named even in the background: left out, they would be
+  // copied from this process, pipes included.
   startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  if (!background) {
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  }
   PROCESS_INFORMATION info{};
-  if (!CreateProcessW(self, command_line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
-                      nullptr, &startup, &info)) {
+  if (!CreateProcessW(self, command_line.data(), nullptr, nullptr, !background,
+                      background ? DETACHED_PROCESS : CREATE_NO_WINDOW, nullptr, nullptr, &startup,
+                      &info)) {
     return 0;
   }
   CloseHandle(info.hThread);
@@ -211,6 +230,31 @@ std::string console_report() {
   return report + (allocated ? " allocated\r\n" : " refused\r\n");
 }
 
+// "window <output code page> <none|hidden|shown>": the console the program
+// has and whether a window of it shows, after it gave up its console and
+// allocated one of its own when KELVAR_FAKE_WHERE_REALLOC is set.
+std::string window_report() {
+  if (env(L"KELVAR_FAKE_WHERE_REALLOC")) {
+    FreeConsole();
+    AllocConsole();
+  }
+  const HWND window = GetConsoleWindow();
+  const char* state = window == nullptr ? "none" : IsWindowVisible(window) ? "shown" : "hidden";
+  return "window " + std::to_string(GetConsoleOutputCP()) + " " + state + "\r\n";
+}
+
+// Changes the console it shares, as a careless program may: UTF-8 output,
+// and Ctrl+C read as a key rather than sent as a signal.
+void change_console() {
+  SetConsoleOutputCP(CP_UTF8);
+  HANDLE input =
+      CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  nullptr, OPEN_EXISTING, 0, nullptr);
+  DWORD mode = 0;
+  if (GetConsoleMode(input, &mode)) SetConsoleMode(input, mode & ~ENABLE_PROCESSED_INPUT);
+  if (input != INVALID_HANDLE_VALUE) CloseHandle(input);
+}
+
 // What goes to standard output, as the variables ask.
 std::string output_bytes(int argc, wchar_t** argv, bool seen) {
   std::string out_bytes;
@@ -230,7 +274,9 @@ std::string output_bytes(int argc, wchar_t** argv, bool seen) {
   if (seen) {
     if (auto path = env(L"KELVAR_FAKE_WHERE_OUT_FILE")) out_bytes += file_bytes(*path);
   }
+  if (env(L"KELVAR_FAKE_WHERE_CHANGE_CONSOLE")) change_console();
   if (auto text = env(L"KELVAR_FAKE_WHERE_CONSOLE_TEXT")) out_bytes += in_console_code_page(*text);
+  if (env(L"KELVAR_FAKE_WHERE_WINDOW_REPORT")) out_bytes += window_report();
   if (env(L"KELVAR_FAKE_WHERE_CONSOLE_REPORT")) out_bytes += console_report();
   if (auto names = env(L"KELVAR_FAKE_WHERE_REPORT_ENV")) {
     std::wstring_view rest = *names;
@@ -310,8 +356,9 @@ int wmain(int argc, wchar_t** argv) {
   }
 
   DWORD grandchild_pid = 0;
-  if (env(L"KELVAR_FAKE_WHERE_GRANDCHILD")) {
-    grandchild_pid = start_grandchild();
+  const bool background = env(L"KELVAR_FAKE_WHERE_BACKGROUND").has_value();
+  if (background || env(L"KELVAR_FAKE_WHERE_GRANDCHILD")) {
+    grandchild_pid = start_grandchild(background);
     if (grandchild_pid == 0) fail("starting the grandchild");
   }
   if (auto marker = env(L"KELVAR_FAKE_WHERE_MARKER")) {

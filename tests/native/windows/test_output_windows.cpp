@@ -134,3 +134,35 @@ TEST_CASE(windows_valid_utf8_is_taken_as_it_stands) {
   CHECK(!first_path_printed(" \r\n\t").has_value());
   CHECK(!first_path_printed("").has_value());
 }
+
+TEST_CASE(windows_valid_utf8_counts_only_when_a_file_confirms_it) {
+  // The bytes of "é" in UTF-8 are two letters of the page `where` was given
+  // (├⌐ in 437): either reading may be the name of the file. The page wins
+  // when both name one; with neither, the UTF-8 reading stands.
+  const UINT page = GetConsoleOutputCP() != 0 ? GetConsoleOutputCP() : GetOEMCP();
+  struct Row {
+    const char* what;
+    bool utf8_file;
+    bool page_file;
+    bool expect_page;
+  };
+  const Row rows[] = {
+      {"neither", false, false, false},
+      {"the page's", false, true, true},
+      {"utf-8's", true, false, false},
+      {"both", true, true, true},
+  };
+  for (const Row& row : rows) {
+    ScratchDir dir(L"confirm");
+    const std::wstring as_utf8 = dir / L"t\u00e9ol.exe";
+    const std::string printed = utf8(as_utf8);
+    const std::wstring as_page = decode(printed, page);
+    CHECK(as_page != as_utf8);
+    if (row.utf8_file) CHECK(touch(as_utf8));
+    if (row.page_file) CHECK(touch(as_page));
+    const std::string expected = utf8(row.expect_page ? as_page : as_utf8);
+    const std::optional<std::string> path = reported_by_fake(printed + "\r\n");
+    CHECK_EQ(std::string(row.what) + ": " + path.value_or("none"),
+             std::string(row.what) + ": " + expected);
+  }
+}

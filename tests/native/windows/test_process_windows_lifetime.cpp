@@ -216,3 +216,40 @@ TEST_CASE(windows_runs_leave_no_handle_behind) {
   CHECK(!run_where(std::string("nul\0", 4)).has_value());
   CHECK_EQ(open_handle_count(), before);
 }
+
+TEST_CASE(windows_a_background_program_of_where_outlives_only_a_run_that_completed) {
+  // As subprocess.run leaves it: what `where` started and left running when
+  // it exited runs on; a stopped run ends it along with `where`.
+  for (const bool stopped : {false, true}) {
+    ScratchDir dir(L"background");
+    const std::wstring event_name = L"Local\\kelvar-background-" +
+                                    std::to_wstring(GetCurrentProcessId()) +
+                                    (stopped ? L"-s" : L"");
+    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, event_name.c_str());
+    CHECK(release != nullptr);
+    if (release == nullptr) return;
+    ScopedEnv event(L"KELVAR_FAKE_WHERE_EVENT", std::optional<std::wstring>(event_name));
+    ScopedEnv background(L"KELVAR_FAKE_WHERE_BACKGROUND", "1");
+    ScopedEnv wait(L"KELVAR_FAKE_WHERE_WAIT",
+                   stopped ? std::optional<std::wstring>(L"1") : std::nullopt);
+    const std::wstring marker_path = dir / L"marker";
+    ScopedEnv marker(L"KELVAR_FAKE_WHERE_MARKER", std::optional<std::wstring>(marker_path));
+    const auto result = run_where("x.exe", [&] { return stopped && exists(marker_path); });
+    CHECK(result.has_value());
+    if (result) CHECK(result->status == (stopped ? RunStatus::stopped : RunStatus::completed));
+    DWORD program = 0;
+    if (const auto text = read_file(marker_path)) {
+      program = static_cast<DWORD>(std::stoul(text->substr(text->find(' ') + 1)));
+    }
+    CHECK(program != 0);
+    HANDLE handle = OpenProcess(SYNCHRONIZE, FALSE, program);
+    const bool running = handle != nullptr && WaitForSingleObject(handle, 0) == WAIT_TIMEOUT;
+    CHECK_EQ(running, !stopped);
+    SetEvent(release);
+    if (handle != nullptr) {
+      WaitForSingleObject(handle, INFINITE);
+      CloseHandle(handle);
+    }
+    CloseHandle(release);
+  }
+}
