@@ -208,6 +208,88 @@ print(json.dumps(messages))
     ] * 8
 
 
+# The first refusal of a non-sequence imports collections.abc to name the
+# expected type. Python code that runs during that import on the same thread
+# and makes the same call (an import hook, a signal handler, a finaliser)
+# must get its answer too: no once-only section may wait for its own thread.
+REENTRY_PRELUDE = """
+import json, signal, sys, _kelvar
+messages = []
+def refused():
+    try:
+        _kelvar.sum_as_arr(5)
+    except TypeError as exc:
+        messages.append(str(exc))
+inner = []
+def inner_once():
+    if not inner:
+        inner.append(1)
+        refused()
+sys.modules.pop("collections.abc", None)
+"""
+
+REENTRY = {
+    "import hook": "def during_import():\n    inner_once()\n",
+    "signal handler": (
+        "signal.signal(signal.SIGINT, lambda signum, frame: inner_once())\n"
+        "def during_import():\n"
+        "    signal.raise_signal(signal.SIGINT)\n"
+        "    sum(range(10))  # the handler runs here, inside the import\n"),
+    "finaliser": (
+        "class Dropped:\n"
+        "    def __del__(self):\n"
+        "        inner_once()\n"
+        "def during_import():\n"
+        "    Dropped()\n"),
+}
+
+REENTRY_MAIN = """
+class Hook:
+    def find_spec(self, name, path=None, target=None):
+        if name == "collections.abc":
+            during_import()
+        return None
+sys.meta_path.insert(0, Hook())
+refused()
+print(json.dumps([inner, messages]))
+"""
+
+
+@pytest.mark.parametrize("source", REENTRY.values(), ids=REENTRY.keys())
+def test_a_once_only_value_reentered_on_its_own_thread_answers_both_calls(run_child, source):
+    child = run_child(REENTRY_PRELUDE + source + REENTRY_MAIN, timeout=20)
+    assert json.loads(child.stdout) == [
+        [1], ["argument 'arr': 'int' object is not an instance of 'Sequence'"] * 2]
+
+
+def test_a_failed_call_releases_its_argument_before_it_returns(run_child):
+    # An internal failure (a __len__ of 2**61) ends each call; the argument,
+    # which only the call holds, must be gone when the call has returned,
+    # not when some later call of the module runs.
+    child = run_child("""
+import json, _kelvar
+alive = []
+class Huge:
+    def __init__(self):
+        alive.append(1)
+    def __len__(self):
+        return 2**61
+    def __getitem__(self, i):
+        raise IndexError(i)
+    def __del__(self):
+        alive.pop()
+left = []
+for _ in range(3):
+    try:
+        _kelvar.sum_as_arr(Huge())
+    except BaseException:
+        pass
+    left.append(len(alive))
+print(json.dumps(left))
+""")
+    assert json.loads(child.stdout) == [0, 0, 0]
+
+
 # ------------------------------------------------------------ references
 
 KEEP = Index(7)

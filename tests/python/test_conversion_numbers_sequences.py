@@ -3,6 +3,8 @@ errors it gives, those raised by Python code among them."""
 
 import array
 
+import sys
+
 import pytest
 
 import _kelvar
@@ -96,6 +98,24 @@ def test_relabelled_message_uses_the_display_text_of_the_error():
 
     exc = raises_exactly(TypeError, _kelvar.fib, Raising(TypeError(Message())))
     assert str(exc) == "argument 'n': shown " + b"\xed\xa0\x80".decode("utf-8", "replace")
+
+
+class Unprintable:
+    def __str__(self):
+        raise ValueError("no text")
+
+
+def test_an_error_without_text_is_reported_as_unraisable_and_named_by_its_type(monkeypatch):
+    # The failure of str() is nobody's error to raise: it goes to the
+    # interpreter's unraisable hook, with the object that could not be shown,
+    # and the message names the object by its type instead.
+    seen = []
+    monkeypatch.setattr(sys, "unraisablehook",
+                        lambda u: seen.append((u.exc_type, str(u.exc_value), u.object)))
+    error = TypeError(Unprintable())
+    exc = raises_exactly(TypeError, _kelvar.fib, Raising(error))
+    assert str(exc) == "argument 'n': <unprintable TypeError object>"
+    assert seen == [(ValueError, "no text", error)]
 
 
 @pytest.mark.parametrize("exc_type", [ValueError, ZeroDivisionError, OverflowError, KeyError])
