@@ -22,6 +22,7 @@ void release_reference(PyObject* object) noexcept {
   }
   try {
     detail::waiting_releases().push_back(object);
+    detail::any_waiting_release() = true;
   } catch (...) {
     // No memory left to remember it: the object is leaked, which is all
     // that is left to do without running code here.
@@ -39,6 +40,7 @@ void detail::release_waiting() {
     waiting.pop_back();
     Py_DecRef(object);
   }
+  any_waiting_release() = false;
 }
 
 Detached::Detached() noexcept {

@@ -51,6 +51,13 @@ inline std::vector<PyObject*>& waiting_releases() noexcept {
   thread_local std::vector<PyObject*> waiting;
   return waiting;
 }
+// Whether that list may be non-empty: a constant-initialised flag, so that
+// the check on every entry and every call into the interpreter is one access
+// to thread-local storage, without the guard of the list's initialisation.
+inline bool& any_waiting_release() noexcept {
+  thread_local bool any = false;
+  return any;
+}
 
 // Releases them all, running whatever finalisers that takes. Only inside
 // into_python(), attached.
@@ -60,7 +67,7 @@ void release_waiting();
 // Whether this thread holds the lock for the module and has references
 // waiting for a release.
 inline bool releases_waiting() noexcept {
-  return attach_count() > 0 && !detail::waiting_releases().empty();
+  return detail::any_waiting_release() && attach_count() > 0;
 }
 
 // Runs `call`, a call into the interpreter that may run Python code (or a
