@@ -262,32 +262,87 @@ def test_a_once_only_value_reentered_on_its_own_thread_answers_both_calls(run_ch
         [1], ["argument 'arr': 'int' object is not an instance of 'Sequence'"] * 2]
 
 
-def test_a_failed_call_releases_its_argument_before_it_returns(run_child):
-    # An internal failure (a __len__ of 2**61) ends each call; the argument,
-    # which only the call holds, must be gone when the call has returned,
-    # not when some later call of the module runs.
-    child = run_child("""
-import json, _kelvar
-alive = []
-class Huge:
-    def __init__(self):
-        alive.append(1)
+RELEASED_BEFORE_RETURN = {
+    # An internal failure (a __len__ of 2**61) ends each call.
+    "the argument of an internal failure": """
+class Huge(Made):
     def __len__(self):
         return 2**61
     def __getitem__(self, i):
         raise IndexError(i)
+def call():
+    _kelvar.sum_as_arr(Huge())
+""",
+    # The refused answer of __bool__ is held by the error until it is raised.
+    "what a refused __bool__ answered": """
+flag = type("bool_", (), {"__module__": "numpy", "__bool__": lambda self: Made()})()
+def call():
+    _kelvar.find_executable("kelvar-none", flag)
+""",
+    "an element refused by its __index__": """
+class Refused(Made):
+    def __index__(self):
+        raise OverflowError("refused")
+def call():
+    _kelvar.sum_as_arr(iter([Refused()]))
+""",
+}
+
+
+@pytest.mark.parametrize("source", RELEASED_BEFORE_RETURN.values(),
+                         ids=RELEASED_BEFORE_RETURN.keys())
+def test_a_failed_call_releases_what_only_it_held_before_it_returns(run_child, source):
+    # What only the call held must be gone when the call has returned, not
+    # when some later call of the module runs.
+    child = run_child("""
+import json, _kelvar
+alive = []
+class Made:
+    def __init__(self):
+        alive.append(1)
     def __del__(self):
         alive.pop()
+""" + source + """
 left = []
 for _ in range(3):
     try:
-        _kelvar.sum_as_arr(Huge())
+        call()
     except BaseException:
         pass
     left.append(len(alive))
 print(json.dumps(left))
 """)
     assert json.loads(child.stdout) == [0, 0, 0]
+
+
+def test_elements_are_released_as_the_conversion_goes():
+    # A long iteration keeps no more than a few of the elements it has
+    # converted alive, however many it reads.
+    alive = []
+    most = []
+
+    class Element:
+        def __init__(self):
+            alive.append(1)
+
+        def __index__(self):
+            most.append(len(alive))
+            return 1
+
+        def __del__(self):
+            alive.pop()
+
+    class Many:  # a sequence of its own, read through its iterator
+        def __len__(self):
+            return 1000
+
+        def __getitem__(self, i):
+            if i >= 1000:
+                raise IndexError(i)
+            return Element()
+
+    assert _kelvar.sum_as_arr(Many()) == 1000
+    assert max(most) <= 3 and alive == []
 
 
 # ------------------------------------------------------------ references
