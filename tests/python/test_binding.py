@@ -240,6 +240,9 @@ class NamelessMeta(type):
 
 
 class UnprintableKey(str):
+    # Named by __name__, not by its qualified name.
+    __qualname__ = "Outer.UnprintableKey"
+
     def __str__(self):
         raise ValueError("no text")
 

@@ -315,6 +315,42 @@ print(json.dumps(left))
     assert json.loads(child.stdout) == [0, 0, 0]
 
 
+def test_an_argument_whose_last_reference_the_call_held_is_released_by_it(run_child):
+    # The caller's keyword dictionary is emptied during the call, so the
+    # call's own reference to the argument is the last one. The call runs on
+    # a thread that makes no other call of the module, so only this call can
+    # release it, before it returns.
+    child = run_child("""
+import _thread, json, time, _kelvar
+finalised = []
+class Sole:
+    def __init__(self, kwargs):
+        self.kwargs = kwargs
+    def __index__(self):
+        self.kwargs.clear()
+        del self.kwargs
+        emptied.append(1)
+        return 10
+    def __del__(self):
+        finalised.append(1)
+for _ in range(3):
+    emptied = []
+    before = _thread._count()
+    kwargs = {}
+    kwargs["n"] = Sole(kwargs)
+    # The thread's bootstrap passes this very dictionary to the function.
+    _thread.start_new_thread(_kelvar.fib, (), kwargs)
+    del kwargs
+    # __index__ runs inside the call, so the thread is counted then; the call
+    # is over once it is counted no more.
+    deadline = time.monotonic() + 60
+    while not (emptied and _thread._count() == before) and time.monotonic() < deadline:
+        time.sleep(0.001)
+print(json.dumps(finalised))
+""")
+    assert json.loads(child.stdout) == [1, 1, 1]
+
+
 def test_elements_are_released_as_the_conversion_goes():
     # A long iteration keeps no more than a few of the elements it has
     # converted alive, however many it reads.
