@@ -2,7 +2,8 @@
 errors it gives, those raised by Python code among them."""
 
 import array
-
+import operator
+import struct
 import sys
 
 import pytest
@@ -241,6 +242,24 @@ ELEMENT_ERRORS = [
     *[(container, element, TypeError) for container in (list, tuple, CustomSequence)
       for element in ["1", 1.0, None, [1], b"1"]],
 ]
+
+
+LONG_BITS = 8 * struct.calcsize("l")
+
+
+@pytest.mark.parametrize("container", [list, tuple, CustomSequence])
+@pytest.mark.parametrize("element", [2**31, -(2**31) - 1, 2**63, -(2**64), Index(2**40),
+                                     Index(2**70)])
+def test_element_overflow_texts(container, element):
+    # The texts the README gives: ours within the platform's C long, the
+    # interpreter's beyond it.
+    value = operator.index(element)
+    if LONG_BITS == 64 and -(2**63) <= value < 2**63:
+        text = "out of range integral type conversion attempted"
+    else:
+        text = "Python int too large to convert to C long"
+    exc = raises_exactly(OverflowError, _kelvar.sum_as_arr, container([1, element]))
+    assert str(exc) == text
 
 
 @pytest.mark.parametrize("container, element, exc_type", ELEMENT_ERRORS)
