@@ -60,10 +60,14 @@ class Iterator:
         return self.items.pop(0)
 
 
+# How long a finaliser sleeps. The shutdown fuzzer naps rather than sleeping
+# for 0 s: the longer a thread is without the lock inside the module's calls,
+# the likelier the exit comes just then.
+NAP = 0.0
+
+
 def _gives_up_the_lock(self):
-    # A nap rather than sleep(0): the longer a thread is without the lock
-    # inside the module's calls, the likelier the exit comes just then.
-    time.sleep(0.0005)
+    time.sleep(NAP)
 
 
 def _finalising(base):

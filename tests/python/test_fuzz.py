@@ -44,7 +44,9 @@ import random, sys, threading, time, warnings
 # An __index__ that answers an int subclass is deprecated, and says so.
 warnings.simplefilter("ignore")
 sys.path.insert(0, TESTS_DIR)
+import _fuzz_calls
 from _fuzz_calls import Calls, call_at_random
+_fuzz_calls.NAP = 0.0005
 calls_made = [0] * THREADS
 def work(n):
     calls = Calls(random.Random(SEED * 1000 + n), finalising=True)
