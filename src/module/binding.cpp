@@ -111,7 +111,7 @@ Result<Unit> bind_keywords(const Signature& signature, PyObject* kwargs, std::sp
   while (PyDict_Next(kwargs, &position, &key, &value)) {
     if (!PyUnicode_Check(key)) return unexpected_keyword(signature, key);
     Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(key, &size);
+    const char* utf8 = into_python([&] { return PyUnicode_AsUTF8AndSize(key, &size); });
     if (utf8 == nullptr) {
       // A key with a lone surrogate cannot name any parameter; what the
       // encoder had to say about it is of no interest to the caller.

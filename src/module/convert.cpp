@@ -26,10 +26,10 @@ PendingError out_of_range_error() {
 
 // collections.abc.Sequence, looked up the first time a non-sequence is
 // refused; it only names the expected type in that message.
-OnceCell<PyObject*> sequence_class_cell;
+OnceObject sequence_class_cell;
 
 PyObject* sequence_class() {
-  return sequence_class_cell.get([]() -> PyObject* {
+  return sequence_class_cell.get([] {
     Ref module = Ref::steal(into_python([] { return PyImport_ImportModule("collections.abc"); }));
     if (!module) fail("cannot import collections.abc: " + PendingError::fetch().debug());
     Ref sequence =
@@ -39,7 +39,7 @@ PyObject* sequence_class() {
     }
     if (!PyType_Check(sequence.get())) fail("collections.abc.Sequence is not a type");
     // Kept, like every once-only value, for the life of the process.
-    return sequence.release();
+    return sequence;
   });
 }
 
@@ -98,7 +98,8 @@ Result<bool> numpy_bool(PyObject* object, PyObject* type) {
 Result<long> index_as_long(PyObject* object) {
   Ref index = Ref::steal(into_python([=] { return PyNumber_Index(object); }));
   if (!index) return PendingError::fetch();
-  const long value = PyLong_AsLong(index.get());
+  // An overflow raises, and making the error may start a collection.
+  const long value = into_python([&] { return PyLong_AsLong(index.get()); });
   if (value == -1 && PyErr_Occurred() != nullptr) return PendingError::fetch();
   return value;
 }
@@ -113,7 +114,7 @@ Result<std::int32_t> narrow_i32(long value) {
 
 // An int (of any subclass) converts without running Python code.
 Result<std::int32_t> int_to_i32(PyObject* object) {
-  const long value = PyLong_AsLong(object);
+  const long value = into_python([=] { return PyLong_AsLong(object); });
   if (value == -1 && PyErr_Occurred() != nullptr) return PendingError::fetch();
   return narrow_i32(value);
 }
@@ -162,14 +163,17 @@ class IntElements {
     return true;
   }
 
-  static IntElement convert(PyObject* item, std::int32_t& out) noexcept {
-    // One call fewer per element than PyLong_AsLong, which wraps this one.
+  // Not noexcept: the error of an element beyond C long is made by a call
+  // that may start a collection, and so run finalisers.
+  static IntElement convert(PyObject* item, std::int32_t& out) {
+    // One call fewer per element than PyLong_AsLong, which wraps this one;
+    // for an int it raises nothing.
     int overflow = 0;
     const long long value = PyLong_AsLongAndOverflow(item, &overflow);
     if (overflow != 0) {
       // Beyond C long: the interpreter's own OverflowError, as PyLong_AsLong
       // raises it.
-      (void)PyLong_AsLong(item);
+      (void)into_python([=] { return PyLong_AsLong(item); });
       return IntElement::failed;
     }
     if (value == -1 && PyErr_Occurred() != nullptr) return IntElement::failed;
@@ -256,7 +260,7 @@ Result<std::vector<std::int32_t>> convert_iterated(PyObject* object, std::size_t
 Result<std::string_view> to_text(PyObject* object) {
   if (!PyUnicode_Check(object)) return type_mismatch(object, as_object(&PyUnicode_Type));
   Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(object, &size);
+  const char* utf8 = into_python([&] { return PyUnicode_AsUTF8AndSize(object, &size); });
   // A lone surrogate has no UTF-8 form: the encoder's UnicodeEncodeError.
   if (utf8 == nullptr) return PendingError::fetch();
   return std::string_view(utf8, static_cast<std::size_t>(size));
@@ -272,11 +276,11 @@ Result<bool> to_bool(PyObject* object) {
 Result<std::uint32_t> to_u32(PyObject* object) {
   unsigned long long value = 0;
   if (PyLong_Check(object)) {
-    value = PyLong_AsUnsignedLongLong(object);
+    value = into_python([=] { return PyLong_AsUnsignedLongLong(object); });
   } else {
     Ref index = Ref::steal(into_python([=] { return PyNumber_Index(object); }));
     if (!index) return PendingError::fetch();
-    value = PyLong_AsUnsignedLongLong(index.get());
+    value = into_python([&] { return PyLong_AsUnsignedLongLong(index.get()); });
   }
   // Negative values and those of 2^64 or more: the interpreter's OverflowError.
   if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) {
@@ -317,7 +321,7 @@ PendingError wrap_argument_error(std::string_view name, PendingError error) {
   Ref cause = Ref::steal(PyException_GetCause(error.value()));
   Ref relabelled = PendingError::with_message(PyExc_TypeError, std::move(message)).into_value();
   // The replaced error is not chained; only its own cause carries over.
-  PyException_SetCause(relabelled.get(), cause.release());
+  into_python([&] { PyException_SetCause(relabelled.get(), cause.release()); });
   return PendingError::from_value(std::move(relabelled));
 }
 
@@ -328,11 +332,11 @@ Ref new_bool(bool value) {
 }
 
 Ref new_u32(std::uint32_t value) {
-  return Ref::steal(created(PyLong_FromUnsignedLongLong(value)));
+  return Ref::steal(created(into_python([=] { return PyLong_FromUnsignedLongLong(value); })));
 }
 
 Ref new_i32(std::int32_t value) {
-  return Ref::steal(created(PyLong_FromLong(value)));
+  return Ref::steal(created(into_python([=] { return PyLong_FromLong(value); })));
 }
 
 Ref new_lookup_result(std::string_view name, std::optional<std::string_view> path) {

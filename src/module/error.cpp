@@ -38,7 +38,8 @@ std::string rendered(PyObject* object, PyObject* (*render)(PyObject*)) {
 bool str_to_utf8_lenient(PyObject* str, std::string& out) {
   // "surrogatepass" keeps lone surrogates as bytes, which the lenient decoding
   // then shows as replacement characters instead of failing.
-  Ref bytes = Ref::steal(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass"));
+  Ref bytes = Ref::steal(
+      into_python([=] { return PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass"); }));
   if (!bytes) return false;
   char* data = nullptr;
   Py_ssize_t size = 0;
@@ -91,7 +92,8 @@ void set_produced(PendingError::Producer& producer) {
   if (PyExceptionClass_Check(type.get())) {
     into_python([&] { PyErr_SetObject(type.get(), argument.get()); });
   } else {
-    PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+    into_python(
+        [] { PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException"); });
   }
 }
 
@@ -164,8 +166,10 @@ std::string traceback_text(PyObject* traceback) {
       "Python ---\nPython stack trace below:\n",
       stderr);
   std::fflush(stderr);
-  PyErr_Restore(panic.type.release(), panic.value.release(), panic.traceback.release());
-  into_python([] { PyErr_PrintEx(0); });
+  into_python([&] {
+    PyErr_Restore(panic.type.release(), panic.value.release(), panic.traceback.release());
+    PyErr_PrintEx(0);
+  });
   resume_failure(std::move(message));
 }
 
@@ -216,9 +220,7 @@ PendingError PendingError::fetch() {
 }
 
 void PendingError::discard() {
-  std::optional<PendingError> taken = take();
-  // Released in this frame: std::optional's own destructor is noexcept.
-  if (taken) PendingError dropped = std::move(*taken);
+  take();
 }
 
 void PendingError::restore() && {
@@ -228,10 +230,11 @@ void PendingError::restore() && {
     // Hand the interpreter an instance rather than a type and an argument, so
     // that it exists before control returns to Python code.
     Triple set = fetch_normalized();
-    PyErr_Restore(set.type.release(), set.value.release(), set.traceback.release());
+    into_python(
+        [&] { PyErr_Restore(set.type.release(), set.value.release(), set.traceback.release()); });
     return;
   }
-  PyErr_Restore(type_.release(), value_.release(), traceback_.release());
+  into_python([&] { PyErr_Restore(type_.release(), value_.release(), traceback_.release()); });
 }
 
 void PendingError::normalize() {
@@ -263,7 +266,7 @@ PyObject* PendingError::traceback() {
 
 Ref PendingError::into_value() && {
   normalize();
-  if (traceback_) PyException_SetTraceback(value_.get(), traceback_.get());
+  if (traceback_) into_python([&] { PyException_SetTraceback(value_.get(), traceback_.get()); });
   return std::move(value_);
 }
 

@@ -22,8 +22,8 @@ class PendingError {
   // error is first materialised, so that errors that are dropped or replaced
   // cost no Python objects.
   struct Producer {
-    virtual ~Producer() noexcept(false) = default;  // may hold references
-    virtual std::pair<Ref, Ref> produce() = 0;      // type, argument
+    virtual ~Producer() = default;
+    virtual std::pair<Ref, Ref> produce() = 0;  // type, argument
   };
 
   static PendingError lazy(std::unique_ptr<Producer> producer) noexcept;
@@ -43,10 +43,7 @@ class PendingError {
   static void discard();
 
   PendingError(PendingError&&) noexcept = default;
-  PendingError& operator=(PendingError&&) = default;
-  // unique_ptr's destructor is noexcept: the producer is deleted here, where
-  // a finaliser run by the release of what it holds may unwind.
-  ~PendingError() noexcept(false) { delete producer_.release(); }
+  PendingError& operator=(PendingError&&) noexcept = default;
 
   // Sets it as the interpreter's current exception, instance created.
   void restore() &&;
@@ -81,15 +78,6 @@ class [[nodiscard]] Result {
   Result(PendingError error) : state_(std::in_place_index<1>, std::move(error)) {}
   Result(Result&&) = default;
   Result& operator=(Result&&) = default;
-  // The variant's own destructor is noexcept: what it holds is moved out and
-  // released here, where a finaliser that ends the thread may unwind.
-  ~Result() noexcept(false) {
-    if (ok()) {
-      [[maybe_unused]] T dropped = std::move(std::get<0>(state_));
-    } else {
-      [[maybe_unused]] PendingError dropped = std::move(std::get<1>(state_));
-    }
-  }
 
   bool ok() const noexcept { return state_.index() == 0; }
   explicit operator bool() const noexcept { return ok(); }
@@ -105,8 +93,9 @@ class [[nodiscard]] Result {
 // instance of ..." for None); the text is built only when it is raised.
 PendingError type_mismatch(PyObject* object, PyObject* target);
 
-// Texts of objects for messages. None of these fail: a failing str() or
-// repr() is reported through the interpreter's unraisable hook instead.
+// Texts of objects for messages. The first two do not fail: a failing str()
+// or repr() is reported through the interpreter's unraisable hook instead,
+// and the object is named by its type.
 // str(object) as UTF-8; lone surrogates become U+FFFD.
 std::string display_text(PyObject* object);
 // repr(object) as UTF-8, by the same rule.

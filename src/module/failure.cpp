@@ -80,8 +80,8 @@ void write_to_standard_error(std::string_view text) noexcept {
 }
 #endif
 
-OnceCell<PyObject*>& panic_type_cell() noexcept {
-  static OnceCell<PyObject*> cell;
+OnceObject& panic_type_cell() noexcept {
+  static OnceObject cell;
   return cell;
 }
 
@@ -111,8 +111,7 @@ void resume_failure(std::string message) {
 }
 
 PyObject* panic_exception_type_if_created() noexcept {
-  PyObject* const* type = panic_type_cell().get_if_ready();
-  return type != nullptr ? *type : nullptr;
+  return panic_type_cell().get_if_ready();
 }
 
 PyObject* panic_exception_type() {
@@ -124,7 +123,7 @@ PyObject* panic_exception_type() {
     if (type == nullptr) {
       fail("Failed to initialize new exception type.: " + PendingError::fetch().debug());
     }
-    return type;
+    return Ref::steal(type);
   });
 }
 

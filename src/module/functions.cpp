@@ -60,15 +60,16 @@ Result<Ref> sum_as_arr_body(PyObject* args, PyObject* kwargs) {
 // Answers the lookup without the interpreter lock, so that a slow or hung
 // `where` does not stop every other Python thread (on Windows reading the
 // answer may also ask the file system about the path, which on an
-// unreachable share can take as long). The lock is taken back briefly
-// whenever the runner's stop check is due (see lookup/runner.h), not at every
-// wake-up, to run signal handlers: a Ctrl+C must still end the lookup, as it
-// would end any other blocking call.
+// unreachable share can take as long). The lock is taken back for a moment
+// whenever the runner asks whether to stop (see lookup/runner.h): at least
+// every 100 ms, and after every wait that something interrupted, which
+// without a pidfd is every nap of the wait for the exit of `where`. There
+// signal handlers run: a Ctrl+C must still end the lookup, as it would end any
+// other blocking call.
 Result<lookup::Answer> answer_unlocked(const lookup::Lookup& prepared) {
   PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
   lookup::Answer answer;
-  {
-    Detached detached;
+  without_lock([&](Detached& detached) {
     answer = prepared.answer([&] {
       return detached.with_lock([&] {
         if (into_python(PyErr_CheckSignals) == 0) return false;
@@ -78,9 +79,9 @@ Result<lookup::Answer> answer_unlocked(const lookup::Lookup& prepared) {
         return true;
       });
     });
-  }
+  });
   if (type != nullptr) {
-    PyErr_Restore(type, value, traceback);
+    into_python([&] { PyErr_Restore(type, value, traceback); });
     return PendingError::fetch();
   }
   return answer;
@@ -96,7 +97,7 @@ std::string interpreter_path() {
 #ifdef _WIN32
   return std::string();
 #else
-  PyObject* const recorded = PySys_GetObject("executable");
+  PyObject* const recorded = into_python([] { return PySys_GetObject("executable"); });
   if (recorded == nullptr || !PyUnicode_Check(recorded)) return std::string();
   Ref executable = Ref::borrow(recorded);
   Ref bytes = Ref::steal(into_python([&] { return PyUnicode_EncodeFSDefault(executable.get()); }));
@@ -164,11 +165,14 @@ PyObject* with_arguments(PyObject* /*self*/, PyObject* args, PyObject* kwargs) {
 // adds nothing to it; every other call (a keyword, a wrong count, an empty
 // keyword dictionary or a tuple subclass, a non-str) goes the general way,
 // which gives every message as before. The item is borrowed from the tuple,
-// which the interpreter keeps alive for the call: no Python code runs between
-// reading it and answering (the UTF-8 form of a str is read, not computed by
-// any method of a subclass), so nothing can drop it. No internal failure can
-// start here either, so the guard's bookkeeping is all of the guard this
-// needs.
+// which the interpreter keeps alive for the call: no Python code of the
+// caller's runs between reading it and answering (the UTF-8 form of a str is
+// read, not computed by any method of a subclass), so nothing can drop it.
+// The section's entry may release what an earlier call on this thread left
+// waiting, running finalisers, and the thread may be ended there; this frame
+// holds nothing that the unwind would drop. No internal failure can start
+// here, and the answer lets go of nothing, so the section is all of the guard
+// this needs.
 PyObject* is_windows_builtin_entry(PyObject* self, PyObject* args, PyObject* kwargs) {
   // The size of an exact tuple is its object header's ob_size, which is part
   // of the stable ABI: no call needed to read it.
@@ -177,7 +181,8 @@ PyObject* is_windows_builtin_entry(PyObject* self, PyObject* args, PyObject* kwa
     // An exact str is told by its type pointer, without asking for flags.
     if (Py_IS_TYPE(command, &PyUnicode_Type) || PyUnicode_Check(command)) {
       Py_ssize_t size = 0;
-      if (const char* const utf8 = PyUnicode_AsUTF8AndSize(command, &size)) {
+      if (const char* const utf8 =
+              into_python([&] { return PyUnicode_AsUTF8AndSize(command, &size); })) {
         const AttachedSection attached;
         const std::string_view text(utf8, static_cast<std::size_t>(size));
         // A new reference from the one call, as cheap as counting one by hand.

@@ -19,25 +19,35 @@ namespace detail {
 PendingError error_from_current_exception();
 }  // namespace detail
 
-// Runs `body` (returning Result<T>) and gives its value to `on_success`, or
-// raises its error and returns `failure`. Not noexcept, and neither are its
-// wrappers: a thread that the interpreter ends while it waits for the lock
-// unwinds through here and on through the interpreter's own frames.
+// The outcome of `body` (returning Result<T>): its value given to
+// `on_success`, or its error raised and `failure`.
+template <class Ret, class Body, class OnSuccess>
+Ret outcome_of(Ret failure, Body& body, OnSuccess& on_success) {
+  std::optional<PendingError> error;
+  try {
+    auto result = body();
+    if (result) return on_success(result.take_value());
+    error.emplace(result.take_error());
+  } catch (...) {
+    rethrow_if_not_cxx();
+    error.emplace(detail::error_from_current_exception());
+  }
+  std::move(*error).restore();
+  return failure;
+}
+
+// Runs `body` and hands its outcome to the interpreter; before that, every
+// reference the call took and let go of is released, whichever way the body
+// ended. Not noexcept, and neither are its wrappers: a thread that the
+// interpreter ends while it waits for the lock unwinds through here and on
+// through the interpreter's own frames.
 template <class Ret, class Body, class OnSuccess>
 Ret guarded(Ret failure, Body&& body, OnSuccess&& on_success) {
   try {
     AttachedSection attached;
-    std::optional<PendingError> error;
-    try {
-      auto result = body();
-      if (result) return on_success(result.take_value());
-      error.emplace(result.take_error());
-    } catch (...) {
-      rethrow_if_not_cxx();
-      error.emplace(detail::error_from_current_exception());
-    }
-    std::move(*error).restore();
-    return failure;
+    Ret outcome = outcome_of(failure, body, on_success);
+    release_before_return();
+    return outcome;
   } catch (...) {
     rethrow_if_not_cxx();
     detail::uncaught_at_boundary();

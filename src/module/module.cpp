@@ -29,17 +29,21 @@ Result<Ref> all_list(PyObject* module) {
 }
 
 Result<Unit> register_function(PyObject* module, PyMethodDef* record) {
-  Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+  // Each call below makes objects, and may start a collection that runs
+  // finalisers.
+  Ref module_name = Ref::steal(into_python([=] { return PyModule_GetNameObject(module); }));
   if (!module_name) return PendingError::fetch();
-  Ref function = Ref::steal(PyCFunction_NewEx(record, module, module_name.get()));
+  Ref function =
+      Ref::steal(into_python([&] { return PyCFunction_NewEx(record, module, module_name.get()); }));
   module_name.reset();
   if (!function) return PendingError::fetch();
-  Ref name = Ref::steal(PyObject_GetAttr(function.get(), interned(Attr::name)));
+  Ref name = Ref::steal(
+      into_python([&] { return PyObject_GetAttr(function.get(), interned(Attr::name)); }));
   if (!name) return PendingError::fetch();
 
   auto all = all_list(module);
   if (!all) return all.take_error();
-  if (PyList_Append(all.value().get(), name.get()) != 0) {
+  if (into_python([&] { return PyList_Append(all.value().get(), name.get()); }) != 0) {
     fail("could not append __name__ to __all__: " + PendingError::fetch().debug());
   }
   // Replacing an attribute may run the old value's finaliser.

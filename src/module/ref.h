@@ -5,21 +5,20 @@
 #include <Python.h>
 
 #include <atomic>
-#include <mutex>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 #include "module/attach.h"
 
 namespace kelvar::py {
 
-// Releases now when the thread is attached, or defers the release to the next
-// attached section otherwise (see attach.h). Not noexcept: the release may
-// run a finaliser, and the interpreter may end the thread inside it (see
-// into_python); that unwind must pass, or the C++ runtime would end the
-// whole process. For the same reason nothing that holds a Ref has a noexcept
-// destructor.
-void release_reference(PyObject* object);
+// Lets go of a reference without running any code: with the lock held and
+// other references left, the count goes down at once; otherwise the reference
+// waits for the thread's next call into the interpreter (see attach.h), and
+// every call of the module makes one before it returns. So a release may
+// happen in any frame, noexcept ones included.
+void release_reference(PyObject* object) noexcept;
 
 // An owning reference to a Python object: released exactly once, by its
 // destructor, unless release() hands it on.
@@ -28,14 +27,14 @@ class Ref {
   Ref() noexcept = default;
   Ref(std::nullptr_t) noexcept {}
   Ref(Ref&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
-  Ref& operator=(Ref&& other) {
+  Ref& operator=(Ref&& other) noexcept {
     Ref old(std::move(*this));
     object_ = std::exchange(other.object_, nullptr);
     return *this;
   }
   Ref(const Ref&) = delete;
   Ref& operator=(const Ref&) = delete;
-  ~Ref() noexcept(false) { reset(); }
+  ~Ref() { reset(); }
 
   // Takes over a new reference (which may be null).
   static Ref steal(PyObject* object) noexcept {
@@ -52,7 +51,7 @@ class Ref {
   PyObject* get() const noexcept { return object_; }
   explicit operator bool() const noexcept { return object_ != nullptr; }
   [[nodiscard]] PyObject* release() noexcept { return std::exchange(object_, nullptr); }
-  void reset() {
+  void reset() noexcept {
     if (object_) release_reference(std::exchange(object_, nullptr));
   }
 
@@ -60,42 +59,42 @@ class Ref {
   PyObject* object_ = nullptr;
 };
 
-// A value computed once, on first use, and kept for the life of the process.
-template <class T>
-class OnceCell {
+// What the rule of attach.h rests on: dropping a reference runs no code, so
+// any owner may hold one and drop it in a noexcept frame.
+static_assert(std::is_nothrow_destructible_v<Ref> &&
+              std::is_nothrow_move_assignable_v<Ref>&& noexcept(release_reference(nullptr)));
+
+// A Python object made once, on first use, and kept for the life of the
+// process. Nothing ever waits for it: the first caller to find it missing
+// makes it under the interpreter lock, and making it may run Python code
+// that lets other threads in, or that calls the module again on this very
+// thread (a signal handler, an import hook, a finaliser). Each such caller
+// makes one of its own; the first one stored is kept and every caller gets
+// that one, and the others are dropped.
+class OnceObject {
  public:
-  constexpr OnceCell() noexcept = default;
-  OnceCell(const OnceCell&) = delete;
-  OnceCell& operator=(const OnceCell&) = delete;
+  constexpr OnceObject() noexcept = default;
+  OnceObject(const OnceObject&) = delete;
+  OnceObject& operator=(const OnceObject&) = delete;
 
-  // The value if some thread has stored it already; never waits.
-  const T* get_if_ready() const noexcept {
-    return ready_.load(std::memory_order_acquire) ? &value_ : nullptr;
-  }
+  // The object if some caller has stored it already.
+  PyObject* get_if_ready() const noexcept { return value_.load(std::memory_order_acquire); }
 
-  // `init` runs attached, at most once to completion; if it ends in an
-  // internal failure the cell stays empty and a later call tries again.
-  template <class Init>
-  const T& get(Init&& init) {
-    if (ready_.load(std::memory_order_acquire)) return value_;
-    // The initialiser calls into the interpreter, and may let other threads
-    // run while it does. Waiting for the section while holding the
-    // interpreter lock could deadlock against such a thread, so the lock is
-    // given up before the section is entered and retaken inside it.
-    Detached detached;
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!ready_.load(std::memory_order_relaxed)) {
-      detached.reattach();
-      value_ = init();
-      ready_.store(true, std::memory_order_release);
+  // `make` (returning a Ref) runs attached; if it ends in an internal failure
+  // the cell stays empty and a later call tries again.
+  template <class Make>
+  PyObject* get(Make&& make) {
+    if (PyObject* const ready = get_if_ready()) return ready;
+    Ref made = make();
+    PyObject* stored = nullptr;
+    if (value_.compare_exchange_strong(stored, made.get(), std::memory_order_acq_rel)) {
+      return made.release();
     }
-    return value_;
+    return stored;
   }
 
  private:
-  std::atomic<bool> ready_{false};
-  std::mutex mutex_;
-  T value_{};
+  std::atomic<PyObject*> value_{nullptr};
 };
 
 // Attribute names, each interned once per process and kept for its life.

@@ -4,8 +4,6 @@ import collections.abc
 import operator
 import stat
 
-import pytest
-
 
 class Index:
     """An object that converts to an integer only through __index__."""
@@ -53,6 +51,8 @@ def make_executable(directory, name):
 
 
 def raises_exactly(exc_type, func, *args, **kwargs):
+    import pytest  # not at the top: the fuzzer's child processes import this module
+
     with pytest.raises(exc_type) as info:
         func(*args, **kwargs)
     assert type(info.value) is exc_type

@@ -231,3 +231,37 @@ def test_keyword_dictionary_is_not_altered():
     assert kwargs == {"name": "dir", "fuzzy": False}
     with pytest.raises(TypeError):
         _kelvar.fib(**{"n": 1, "m": 2})
+
+
+class NamelessMeta(type):
+    @property
+    def __name__(cls):
+        raise LookupError("no name")
+
+
+class UnprintableKey(str):
+    # Named by __name__, not by its qualified name.
+    __qualname__ = "Outer.UnprintableKey"
+
+    def __str__(self):
+        raise ValueError("no text")
+
+
+class NamelessKey(UnprintableKey, metaclass=NamelessMeta):
+    pass
+
+
+@pytest.mark.parametrize("key, shown", [
+    (UnprintableKey("m"), "<unprintable UnprintableKey object>"),
+    (NamelessKey("m"), "<unprintable object>"),
+], ids=["named by its type", "type without a name"])
+def test_unprintable_keyword_is_reported_as_unraisable_and_shown_by_a_fallback(
+        monkeypatch, key, shown):
+    seen = []
+    monkeypatch.setattr(sys, "unraisablehook",
+                        lambda u: seen.append((u.exc_type, str(u.exc_value), u.object)))
+    with pytest.raises(TypeError) as info:
+        _kelvar.fib(**{key: 1})
+    assert str(info.value) == f"fib() got an unexpected keyword argument '{shown}'"
+    # Only the failure of str() is reported; one of the type's name is not.
+    assert seen == [(ValueError, "no text", key)]

@@ -2,6 +2,9 @@
 errors it gives, those raised by Python code among them."""
 
 import array
+import operator
+import struct
+import sys
 
 import pytest
 
@@ -96,6 +99,24 @@ def test_relabelled_message_uses_the_display_text_of_the_error():
 
     exc = raises_exactly(TypeError, _kelvar.fib, Raising(TypeError(Message())))
     assert str(exc) == "argument 'n': shown " + b"\xed\xa0\x80".decode("utf-8", "replace")
+
+
+class Unprintable:
+    def __str__(self):
+        raise ValueError("no text")
+
+
+def test_an_error_without_text_is_reported_as_unraisable_and_named_by_its_type(monkeypatch):
+    # The failure of str() is nobody's error to raise: it goes to the
+    # interpreter's unraisable hook, with the object that could not be shown,
+    # and the message names the object by its type instead.
+    seen = []
+    monkeypatch.setattr(sys, "unraisablehook",
+                        lambda u: seen.append((u.exc_type, str(u.exc_value), u.object)))
+    error = TypeError(Unprintable())
+    exc = raises_exactly(TypeError, _kelvar.fib, Raising(error))
+    assert str(exc) == "argument 'n': <unprintable TypeError object>"
+    assert seen == [(ValueError, "no text", error)]
 
 
 @pytest.mark.parametrize("exc_type", [ValueError, ZeroDivisionError, OverflowError, KeyError])
@@ -221,6 +242,24 @@ ELEMENT_ERRORS = [
     *[(container, element, TypeError) for container in (list, tuple, CustomSequence)
       for element in ["1", 1.0, None, [1], b"1"]],
 ]
+
+
+LONG_BITS = 8 * struct.calcsize("l")
+
+
+@pytest.mark.parametrize("container", [list, tuple, CustomSequence])
+@pytest.mark.parametrize("element", [2**31, -(2**31) - 1, 2**63, -(2**64), Index(2**40),
+                                     Index(2**70)])
+def test_element_overflow_texts(container, element):
+    # The texts the README gives: ours within the platform's C long, the
+    # interpreter's beyond it.
+    value = operator.index(element)
+    if LONG_BITS == 64 and -(2**63) <= value < 2**63:
+        text = "out of range integral type conversion attempted"
+    else:
+        text = "Python int too large to convert to C long"
+    exc = raises_exactly(OverflowError, _kelvar.sum_as_arr, container([1, element]))
+    assert str(exc) == text
 
 
 @pytest.mark.parametrize("container, element, exc_type", ELEMENT_ERRORS)

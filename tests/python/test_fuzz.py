@@ -1,136 +1,88 @@
-"""Random arguments, by position and by keyword, thrown at every function.
+"""Random arguments, by position and by keyword, thrown at every function
+(see _fuzz_calls.py for the calls and what each must end in), on one thread
+and in daemon threads while the interpreter exits.
 
-Every call must end in a result of the right type or in one of the documented
-exceptions: never a crash, a SystemError or an internal failure. The number of
-calls is KELVAR_FUZZ_CALLS (small by default), the seed KELVAR_FUZZ_SEED.
+KELVAR_FUZZ_CALLS is the number of calls of a run (small by default),
+KELVAR_FUZZ_SEED the seed; KELVAR_SHUTDOWN_FUZZ_EXITS the number of exits of
+the shutdown fuzzer (a bounded sample by default).
 """
 
-import array
-import collections.abc
 import os
 import random
+import subprocess
+import sys
+from concurrent.futures import ThreadPoolExecutor
 
-import _kelvar
-from _binding_helpers import Index, numpy_like
-from _surface import SURFACE
+import pytest
+
+from _fuzz_calls import Calls, call_at_random
+from _reliability_helpers import CHILD_TIMEOUT, SANITIZED, TESTS_DIR
 
 CALLS = int(os.environ.get("KELVAR_FUZZ_CALLS", "3000"))
 SEED = int(os.environ.get("KELVAR_FUZZ_SEED", "20261208"))
-
-DOCUMENTED = (TypeError, OverflowError, UnicodeEncodeError)
-
-PARAMETERS = {name: function.parameters for name, function in SURFACE.items()}
-RESULT_TYPES = {name: function.result for name, function in SURFACE.items()}
+EXITS = int(os.environ.get("KELVAR_SHUTDOWN_FUZZ_EXITS", "20" if SANITIZED else "150"))
 
 
-class Seq(collections.abc.Sequence):
-    def __init__(self, items, length):
-        self.items = items
-        self.length = length
-
-    def __getitem__(self, i):
-        return self.items[i]
-
-    def __len__(self):
-        return self.length
-
-
-class TypeErrorIndex:
-    def __index__(self):
-        raise TypeError("refused by __index__")
-
-
-def random_int(rng):
-    bits = rng.choice([1, 7, 8, 16, 31, 32, 33, 63, 64, 65, 100])
-    value = rng.getrandbits(bits)
-    return -value if rng.random() < 0.3 else value
-
-
-def random_text(rng):
-    alphabet = "abcDIR .*?\\/\x00\u00e9\u4e2d\U0001f40d\ud800\udfff"
-    # Mostly short; a lone surrogate only now and then.
-    text = "".join(rng.choice(alphabet[:-2]) for _ in range(rng.randrange(8)))
-    if rng.random() < 0.1:
-        text += rng.choice(alphabet[-2:])
-    return text
-
-
-def random_element(rng):
-    return rng.choice([
-        lambda: random_int(rng),
-        lambda: rng.choice([True, False]),
-        lambda: Index(random_int(rng)),
-        lambda: rng.random(),
-        lambda: random_text(rng),
-        lambda: None,
-        lambda: TypeErrorIndex(),
-    ])()
-
-
-def random_object(rng, depth=0):
-    makers = [
-        lambda: random_int(rng),
-        lambda: rng.choice([True, False]),
-        lambda: Index(random_int(rng)),
-        lambda: rng.random() * 1e6,
-        lambda: random_text(rng),
-        lambda: random_text(rng).encode("utf-8", "surrogatepass"),
-        lambda: None,
-        lambda: [random_int(rng) % 2**31 for _ in range(rng.randrange(20))],
-        lambda: [random_element(rng) for _ in range(rng.randrange(5))],
-        lambda: tuple(random_element(rng) for _ in range(rng.randrange(5))),
-        lambda: range(rng.randrange(-50, 50)),
-        lambda: bytearray(rng.randbytes(rng.randrange(10))),
-        lambda: array.array("q", [random_int(rng) % 2**62 for _ in range(rng.randrange(4))]),
-        lambda: Seq([random_element(rng) for _ in range(rng.randrange(4))],
-                    rng.choice([0, 3, 2**40])),
-        lambda: {random_int(rng): 1},
-        lambda: {random_int(rng)},
-        lambda: iter([1, 2]),
-        lambda: object(),
-        lambda: TypeErrorIndex(),
-        lambda: numpy_like(rng.choice(["bool_", "bool", "int_"]),
-                           __bool__=rng.choice([lambda self: True, lambda self: 1]))(),
-        lambda: numpy_like("bool_")(),
-    ]
-    return rng.choice(makers)()
-
-
-def random_call(rng):
-    name = rng.choice(sorted(PARAMETERS))
-    parameters = PARAMETERS[name]
-    positional = [random_object(rng) for _ in range(rng.choice([0, 0, 1, 1, 2, 2, 3]))]
-    keywords = {}
-    for _ in range(rng.choice([0, 0, 0, 1, 2])):
-        key = rng.choice(list(parameters) + ["x", "N", "", "name\x00", "\ud800"])
-        keywords[key] = random_object(rng)
-    return name, positional, keywords
-
-
-def test_random_calls_end_in_results_or_documented_errors():
-    rng = random.Random(SEED)
+# An __index__ that answers an int subclass is deprecated, and says so.
+@pytest.mark.filterwarnings("ignore:__index__ returned non-int:DeprecationWarning")
+@pytest.mark.parametrize("finalising", [False, True], ids=["plain objects", "finalising objects"])
+def test_random_calls_end_in_results_or_documented_errors(finalising):
+    calls = Calls(random.Random(SEED), finalising=finalising)
     outcomes = {"result": 0, "error": 0}
     for number in range(CALLS):
-        name, positional, keywords = random_call(rng)
-        where = f"call {number} (seed {SEED}): {name}(*{positional!r}, **{keywords!r})"
-        try:
-            result = getattr(_kelvar, name)(*positional, **keywords)
-        except DOCUMENTED as exc:
-            # A TypeError names the call that was refused or the parameter
-            # whose argument was: the caller can tell what to mend.
-            if type(exc) is TypeError:
-                about = (f"{name}()", f"_kelvar.{name}()",
-                         *(f"argument '{p}': " for p in PARAMETERS[name]))
-                assert str(exc).startswith(about), where + f": {exc}"
-            outcomes["error"] += 1
-            continue
-        assert type(result) is RESULT_TYPES[name], where
-        if name == "find_executable":
-            assert len(result) == 2 and type(result[0]) is str, where
-        if name == "fib":
-            assert 0 <= result < 2**32, where
-        if name == "sum_as_arr":
-            assert -(2**31) <= result < 2**31, where
-        outcomes["result"] += 1
+        outcomes[call_at_random(calls, number, SEED)] += 1
     # Both ways out were taken, or the generator has lost its point.
     assert outcomes["result"] > 0 and outcomes["error"] > 0, outcomes
+
+
+# Daemon threads make random calls with finalising objects until the
+# interpreter exits under them, at a random moment; each thread is ended
+# wherever it then asks for the lock back: in the module's wait, in Python
+# code that a conversion runs, or in a finaliser that a release runs.
+SHUTDOWN_SOURCE = r"""
+import random, sys, threading, time, warnings
+# An __index__ that answers an int subclass is deprecated, and says so.
+warnings.simplefilter("ignore")
+sys.path.insert(0, TESTS_DIR)
+import _fuzz_calls
+from _fuzz_calls import Calls, call_at_random
+_fuzz_calls.NAP = 0.0005
+calls_made = [0] * THREADS
+def work(n):
+    calls = Calls(random.Random(SEED * 1000 + n), finalising=True)
+    # Calls made ahead, so that a thread spends its time in the module's
+    # calls rather than in making them; now and then one is made anew.
+    pool = [calls.call() for _ in range(20)]
+    while True:
+        i = calls.rng.randrange(len(pool))
+        if calls.rng.random() < 0.1:
+            pool[i] = calls.call()
+        call_at_random(calls, calls_made[n], SEED * 1000 + n, pool[i])
+        calls_made[n] += 1
+for n in range(THREADS):
+    threading.Thread(target=work, args=(n,), daemon=True).start()
+rng = random.Random(SEED)
+deadline = time.monotonic() + 30
+while sum(calls_made) < THREADS and time.monotonic() < deadline:
+    time.sleep(0.001)
+time.sleep(rng.uniform(0, 0.25))
+print("exiting after", "some" if sum(calls_made) >= THREADS else "too few", "calls")
+"""
+
+
+def exit_once(seed, threads=16):
+    source = (SHUTDOWN_SOURCE.replace("TESTS_DIR", repr(TESTS_DIR))
+              .replace("THREADS", str(threads)).replace("SEED", str(seed)))
+    proc = subprocess.run([sys.executable, "-c", source], capture_output=True, text=True,
+                          stdin=subprocess.DEVNULL, timeout=CHILD_TIMEOUT)
+    if (proc.returncode, proc.stdout, proc.stderr) != (0, "exiting after some calls\n", ""):
+        return f"seed {seed}: exit status {proc.returncode}\n{proc.stdout}{proc.stderr[-3000:]}"
+    return None
+
+
+def test_random_calls_in_daemon_threads_let_the_process_end_at_any_moment():
+    # Exits from a seed of their own, two at a time; every one must end
+    # normally, with nothing on its standard error.
+    with ThreadPoolExecutor(2) as pool:
+        failures = [f for f in pool.map(exit_once, range(SEED, SEED + EXITS)) if f]
+    assert failures == [], f"{len(failures)} of {EXITS} exits failed:\n" + "\n".join(failures[:3])

@@ -258,3 +258,77 @@ def test_no_where_outlives_its_interpreter(sandbox, ending):
     while not where_is_gone(hung) and time.monotonic() < deadline:
         time.sleep(0.05)
     assert where_is_gone(hung) or not end_process(hung), "where ran on after its interpreter had exited"
+
+
+# --- Stop checks after the first 100 ms ------------------------------------------
+
+
+def test_other_threads_run_throughout_a_long_lookup(sandbox):
+    # The lock is taken back for each stop check, every 100 ms, and must be
+    # given up again each time: a thread of the host that ticks every few
+    # milliseconds may never be held up for long, in the first 100 ms or later.
+    sandbox.write_where(body='"$SLEEP" 1.5\n' + ECHO_ARGUMENT if not ON_WINDOWS
+                        else {**WINDOWS_BODIES[ECHO_ARGUMENT], "SLEEP_MS": "1500"})
+    result = sandbox.run("""
+        import json, threading, time, _kelvar
+        ticks = []
+        done = threading.Event()
+        def ticker():
+            while not done.is_set():
+                ticks.append(time.monotonic())
+                time.sleep(0.005)
+        thread = threading.Thread(target=ticker)
+        thread.start()
+        time.sleep(0.05)
+        start = time.monotonic()
+        result = _kelvar.find_executable("tool", False)
+        end = time.monotonic()
+        done.set()
+        thread.join()
+        inside = [start] + [t for t in ticks if start < t < end] + [end]
+        gaps = [b - a for a, b in zip(inside, inside[1:])]
+        found = list(result) == ["tool", "/found/tool" + _kelvar.get_executable_extension()]
+        print(json.dumps([found, end - start > 1.2, max(gaps) < 0.4, max(gaps)]))
+    """)
+    assert result[:3] == [True, True, True], result
+
+
+@pytest.mark.skipif(ON_WINDOWS, reason="the POSIX runner's wait for an exit after both streams ended")
+def test_a_stop_without_a_signal_ends_a_where_that_closed_its_streams(sandbox):
+    # _thread.interrupt_main trips the interpreter's signal flag without
+    # sending a signal: no wait of the lookup's thread is interrupted, and
+    # only the stop check that comes when the interval has run out, in the
+    # wait for the exit of a `where` whose streams have ended, can see it.
+    sandbox.write_where(body=(
+        'exec >/dev/null 2>&1\n'
+        "printf '%s' \"$$\" > \"$S/pid.tmp\"\n"
+        '"$MV" "$S/pid.tmp" "$S/pid"\n'
+        'exec "$SLEEP" 60\n'))
+    state = str(sandbox.state)
+    proc = sandbox.popen(f"""
+        import _thread, json, os, threading, time, _kelvar
+        state = {state!r}
+        def interrupter():
+            while not os.path.exists(os.path.join(state, "pid")):
+                time.sleep(0.005)
+            time.sleep(0.3)  # well into the wait for the exit
+            _thread.interrupt_main()
+        threading.Thread(target=interrupter, daemon=True).start()
+        start = time.monotonic()
+        try:
+            outcome = ["returned", list(_kelvar.find_executable("hang", False))]
+        except KeyboardInterrupt:
+            outcome = ["raised", "KeyboardInterrupt"]
+        print(json.dumps([outcome, time.monotonic() - start < 5]))
+    """)
+    pid_file = sandbox.state / "pid"
+    try:
+        out, err = proc.communicate(timeout=20)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        left_behind = pid_file.exists() and end_process(int(pid_file.read_text()))
+    assert proc.returncode == 0, err.decode(errors="replace")
+    assert json.loads(out.decode().splitlines()[-1]) == [["raised", "KeyboardInterrupt"], True]
+    assert not left_behind

@@ -103,7 +103,7 @@ def test_sub_interpreters(tmp_path, first):
 # Hostile hosts: threads ended at shutdown, arguments freed during the call
 
 SHUTDOWN_SOURCE = r"""
-import random, threading, time, _kelvar
+import _thread, random, threading, time, _kelvar
 def nap():
     time.sleep(0.0005)  # gives up the lock and asks for it back
 class Sleepy:
@@ -126,8 +126,34 @@ class Dying:  # whose last reference the module holds
 class Fresh(Slow):
     def __iter__(self):
         return (Dying() for _ in range(50))
-# Taken for a NumPy boolean by its type's name and module.
-bool_ = type("bool_", (), {"__module__": "numpy", "__bool__": lambda self: (nap(), True)[1]})
+class Held:  # made for the module alone: its last reference is the module's
+    def __del__(self):
+        nap()
+# Taken for a NumPy boolean by its type's name and module; its __bool__
+# answers an object that is no bool, so the module refuses it and drops the
+# error that holds it.
+bool_ = type("bool_", (), {"__module__": "numpy", "__bool__": lambda self: (nap(), Held())[1]})
+class Refused:  # whose __index__ raises an error holding an object of its own
+    def __index__(self):
+        nap()
+        raise TypeError(Held())
+class Sole:  # fib's argument; the caller's keyword dictionary is emptied
+    def __init__(self, kwargs):
+        self.kwargs = kwargs
+    def __index__(self):
+        self.kwargs.clear()  # now the module's reference is the last one
+        del self.kwargs
+        progress[0] += 1
+        nap()
+        return 1
+    def __del__(self):
+        nap()
+def sole():
+    kwargs = {}
+    kwargs["n"] = Sole(kwargs)
+    # The thread's bootstrap passes this very dictionary to the function.
+    _thread.start_new_thread(_kelvar.fib, (), kwargs)
+    time.sleep(0.002)
 CALLS = {
     "lookups": lambda: _kelvar.find_executable("sh", False),
     "index": lambda arr=[Sleepy() for _ in range(50)]: _kelvar.sum_as_arr(arr),
@@ -135,13 +161,28 @@ CALLS = {
     "finaliser": lambda: _kelvar.sum_as_arr(Fresh()),
     "fib": lambda n=Sleepy(): _kelvar.fib(n),
     "flag": lambda flag=bool_(): _kelvar.find_executable("cls", flag),
+    "error": lambda: _kelvar.fib(Refused()),
+    "sole": sole,
 }
-def loop(call=CALLS[TARGET]):
+progress = [0]
+calls = [0] * THREADS
+def loop(i, call=CALLS[TARGET]):
     while True:
-        call()
-for _ in range(THREADS):
-    threading.Thread(target=loop, daemon=True).start()
+        try:
+            call()
+        except TypeError:
+            pass
+        calls[i] += 1
+for i in range(THREADS):
+    threading.Thread(target=loop, args=(i,), daemon=True).start()
+# Every thread is past its first call, and so inside the module or about to
+# enter it again, before the exit comes at a random moment.
+deadline = time.monotonic() + 60
+while min(calls) == 0 and time.monotonic() < deadline:
+    time.sleep(0.001)
 time.sleep(random.uniform(0.02, 0.15))
+print("calls made on every thread:", min(calls) > 0, "reached the module:",
+      TARGET != "sole" or progress[0] > 0)
 """
 
 
@@ -152,22 +193,29 @@ time.sleep(random.uniform(0.02, 0.15))
     pytest.param("sequence", 16, id="a sequence whose __getitem__ runs Python code"),
     pytest.param("finaliser", 16, id="elements whose finaliser runs Python code"),
     pytest.param("fib", 16, id="fib of an object whose __index__ runs Python code"),
-    pytest.param("flag", 16, id="a NumPy-like flag whose __bool__ runs Python code"),
+    pytest.param("flag", 16, id="a NumPy-like flag whose __bool__ answers a non-bool object"),
+    pytest.param("error", 16, id="an error of __index__ holding an object of its own"),
+    pytest.param("sole", 16, id="fib of an argument whose last reference the module holds"),
 ])
 def test_daemon_threads_inside_a_call_at_shutdown_let_the_process_end(target, threads):
     # The interpreter ends such a thread when it asks for the lock back, be it
     # the module's own wait or Python code that the module called; the
-    # process must still end as the script says, every time. Windows ends
-    # such a thread without unwinding it, so fewer runs say enough there.
+    # process must still end as the script says, every time, with nothing
+    # written to its standard error. Each object made for the module alone
+    # has a finaliser that gives up the lock: a release without the lock
+    # would run it without the lock, and a release inside a frame that may
+    # not unwind would end the process. Windows ends such a thread without
+    # unwinding it, so fewer runs say enough there.
     source = SHUTDOWN_SOURCE.replace("THREADS", str(threads)).replace("TARGET", repr(target))
     for _ in range(2 if sys.platform == "win32" else 8):
         with subprocess.Popen([sys.executable, "-c", source], stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE, text=True) as proc:
-            _, stderr = proc.communicate(timeout=CHILD_TIMEOUT)
+            stdout, stderr = proc.communicate(timeout=CHILD_TIMEOUT)
         # No `where` of an abandoned lookup is left behind, not even one
         # whose start the interpreter's exit interrupted.
         left = children_left_by(proc.pid)
         assert (proc.returncode, stderr, left) == (0, "", [])
+        assert stdout == "calls made on every thread: True reached the module: True\n"
 
 
 def children_left_by(pid):
