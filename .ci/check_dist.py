@@ -115,7 +115,9 @@ def other_checks(args):
         readme = tar.extractfile(f"{top}/README.md").read().decode()
     return [
         ("a wheel for each of x86_64 and aarch64 Linux",
-         lambda: sorted(re.sub(r".*_", "", w)[:-4] for w in args.linux_wheels) == ["aarch64", "x86_64"]),
+         lambda: sorted(m.group(1) for w in args.linux_wheels
+                        if (m := re.search(r"manylinux_2_\d+_(x86_64|aarch64)\.whl$", w)))
+         == ["aarch64", "x86_64"]),
         ("the Windows wheel at most 300 kB",
          lambda: os.path.getsize(args.windows_wheel) <= MAX_WHEEL_BYTES),
         ("one extension in the Windows wheel",
