@@ -1,9 +1,9 @@
 """Checks the release artifacts as a package index and a user get them.
 
-    python .ci/check_dist.py [--auditwheel SHOW.txt] SDIST LINUX_WHEEL WINDOWS_WHEEL
+    python .ci/check_dist.py SDIST WINDOWS_WHEEL LINUX_WHEEL...
 
-Each row of CHECKS is one promise; every failing row is listed, then the
-exit status is 1.
+Each row of the checks is one promise; every failing row is listed, then the
+exit status is 1. Runs `auditwheel show` of the interpreter's environment.
 """
 
 import argparse
@@ -21,27 +21,40 @@ MAX_WHEEL_BYTES = 300_000
 WHERE_IN_WHEEL = os.environ.get("KELVAR_WHERE_IN_WHEEL", "kelvar/bin/where")
 # What a manylinux module may need from the system: glibc, and the unwinder
 # that glibc itself uses to end threads; no C++ runtime.
-ALLOWED_NEEDED = {"libc.so.6", "libm.so.6", "libdl.so.2", "libpthread.so.0",
-                  "ld-linux-x86-64.so.2", "librt.so.1", "libgcc_s.so.1"}
-OLDEST_TAG = re.compile(r"manylinux_2_(\d+)_x86_64")
+ALLOWED_NEEDED = {"libc.so.6", "libm.so.6", "libdl.so.2", "libpthread.so.0", "librt.so.1",
+                  "libgcc_s.so.1", "ld-linux-x86-64.so.2", "ld-linux-aarch64.so.1"}
+# readelf's name of each processor that a wheel is built for.
+MACHINES = {"x86_64": "Advanced Micro Devices X86-64", "aarch64": "AArch64"}
 
 
-def elf(tool, path, *args):
-    return subprocess.run([tool, *args, path], check=True, capture_output=True,
+def readelf(path, *args):
+    return subprocess.run(["readelf", "-W", *args, path], check=True, capture_output=True,
                           text=True).stdout
 
 
 def needed(path):
-    return set(re.findall(r"\(NEEDED\).*\[(.+)\]", elf("readelf", path, "-d")))
+    return set(re.findall(r"\(NEEDED\).*\[(.+)\]", readelf(path, "-d")))
 
 
 def exports(path):
-    return [line.split()[-1] for line in elf("nm", path, "-D", "--defined-only").splitlines()]
+    rows = [line.split() for line in readelf(path, "--dyn-syms").splitlines()]
+    return [r[7] for r in rows if len(r) >= 8 and r[6] != "UND" and r[4] in ("GLOBAL", "WEAK")]
+
+
+def header(path, field):
+    return re.search(rf"^\s*{field}:\s*(.+)$", readelf(path, "-h"), re.M).group(1).strip()
 
 
 def glibc_versions(path):
-    found = re.findall(r"GLIBC_2\.(\d+)", elf("readelf", path, "-V"))
+    found = re.findall(r"GLIBC_2\.(\d+)", readelf(path, "-V"))
     return max((int(v) for v in found), default=0)
+
+
+def static_pie(path):
+    """Position independent (ET_DYN), with no loader and no library asked for."""
+    segments = readelf(path, "-l")
+    return (header(path, "Type").startswith("DYN") and "INTERP" not in segments
+            and needed(path) == set())
 
 
 def links_outside_index(readme):
@@ -52,80 +65,96 @@ def links_outside_index(readme):
     return [t for t in targets if not re.match(r"(https?://|mailto:)", t)]
 
 
-def artifact_checks(args):
-    """What each artifact must be, as (description, check) pairs."""
+def auditwheel_tags(wheel):
+    show = subprocess.run([sys.executable, "-m", "auditwheel", "show", wheel], capture_output=True,
+                          text=True).stdout
+    return re.findall(r"manylinux_2_(\d+)_(\w+)", " ".join(show.split()))
+
+
+def linux_checks(path):
+    """What a manylinux wheel must be; its processor is the one its name gives."""
+    arch = re.search(r"manylinux_2_17_(x86_64|aarch64)\.whl$", path)
+    arch = arch.group(1) if arch else "unknown"
     work = tempfile.mkdtemp(prefix="kelvar-check-dist-")
-    linux = zipfile.ZipFile(args.linux_wheel)
-    linux.extractall(work)
-    windows_names = zipfile.ZipFile(args.windows_wheel).namelist()
-    linux_names = linux.namelist()
+    wheel = zipfile.ZipFile(path)
+    wheel.extractall(work)
+    names = wheel.namelist()
     module = os.path.join(work, "_kelvar.abi3.so")
-    where = os.path.join(work, WHERE_IN_WHEEL)
+    wheres = [os.path.join(work, n) for n in names
+              if n == WHERE_IN_WHEEL or n.endswith(".data/scripts/where")]
+    name = f"the {arch} wheel"
+    return [
+        (f"{name} is tagged manylinux_2_17 for x86_64 or aarch64", lambda: arch in MACHINES),
+        (f"{name} at most 300 kB", lambda: os.path.getsize(path) <= MAX_WHEEL_BYTES),
+        (f"auditwheel show finds {name} consistent with manylinux_2_17_{arch}",
+         lambda: ("17", arch) in auditwheel_tags(path)),
+        (f"{name}'s module is built for {arch}",
+         lambda: header(module, "Machine") == MACHINES.get(arch)),
+        (f"one extension in {name}", lambda: [n for n in names if n.endswith(".so")] == ["_kelvar.abi3.so"]),
+        (f"{name}'s module exports only PyInit__kelvar", lambda: exports(module) == ["PyInit__kelvar"]),
+        (f"{name}'s module needs no C++ runtime, only glibc and libgcc_s",
+         lambda: needed(module) <= ALLOWED_NEEDED),
+        (f"{name}'s module needs glibc 2.17 at most", lambda: glibc_versions(module) <= 17),
+        (f"{name}'s stand-in lies at {WHERE_IN_WHEEL} and is also a script",
+         lambda: len(wheres) == 2 and WHERE_IN_WHEEL in names),
+        (f"{name}'s stand-in is static-pie, for {arch}, both copies",
+         lambda: all(static_pie(w) and header(w, "Machine") == MACHINES.get(arch) for w in wheres)),
+        (f"no loose file at the top of site-packages in {name} but the module",
+         lambda: [n for n in names if "/" not in n] == ["_kelvar.abi3.so"]),
+        (f"the typing stubs, py.typed and the license in {name}",
+         lambda: {"_kelvar-stubs/__init__.pyi", "kelvar/py.typed"} <= set(names)
+         and any(n.endswith(".dist-info/licenses/LICENSE") for n in names)),
+    ]
+
+
+def other_checks(args):
+    windows_names = zipfile.ZipFile(args.windows_wheel).namelist()
     sdist_names = tarfile.open(args.sdist).getnames()
     top = sdist_names[0].split("/")[0]
     with tarfile.open(args.sdist) as tar:
         readme = tar.extractfile(f"{top}/README.md").read().decode()
-    show = open(args.auditwheel).read() if args.auditwheel else ""
-    tags = [int(v) for v in OLDEST_TAG.findall(show)]
-
     return [
-        ("the Linux wheel at most 300 kB",
-         lambda: os.path.getsize(args.linux_wheel) <= MAX_WHEEL_BYTES),
+        ("a wheel for each of x86_64 and aarch64 Linux",
+         lambda: sorted(m.group(1) for w in args.linux_wheels
+                        if (m := re.search(r"manylinux_2_\d+_(x86_64|aarch64)\.whl$", w)))
+         == ["aarch64", "x86_64"]),
         ("the Windows wheel at most 300 kB",
          lambda: os.path.getsize(args.windows_wheel) <= MAX_WHEEL_BYTES),
-        ("the Linux wheel is tagged manylinux",
-         lambda: "-manylinux" in os.path.basename(args.linux_wheel)),
-        ("auditwheel show names manylinux_2_28 or older",
-         lambda: not args.auditwheel or (tags and min(tags) <= 28)),
-        ("one extension in each wheel",
-         lambda: [n for n in linux_names if n.endswith(".so")] == ["_kelvar.abi3.so"]
-         and [n for n in windows_names if n.endswith(".pyd")] == ["_kelvar.pyd"]),
-        ("the module exports only PyInit__kelvar",
-         lambda: exports(module) == ["PyInit__kelvar"]),
-        ("the module needs no C++ runtime, only glibc and libgcc_s",
-         lambda: needed(module) <= ALLOWED_NEEDED),
-        ("the module needs glibc 2.17 at most", lambda: glibc_versions(module) <= 17),
-        (f"the stand-in lies at {WHERE_IN_WHEEL}", lambda: WHERE_IN_WHEEL in linux_names),
-        ("no loose file at the top of site-packages but the module",
-         lambda: [n for n in linux_names if "/" not in n] == ["_kelvar.abi3.so"]),
-        ("the stand-in needs no shared library",
-         lambda: os.path.exists(where) and needed(where) == set()),
-        ("the stand-in is also a script",
-         lambda: any(n.endswith(".data/scripts/where") for n in linux_names)),
-        ("the typing stubs and py.typed in both wheels",
-         lambda: all({"_kelvar-stubs/__init__.pyi", "kelvar/py.typed"} <= set(names)
-                     for names in (linux_names, windows_names))),
-        ("the license file in every artifact",
-         lambda: any(n.endswith(".dist-info/licenses/LICENSE") for n in linux_names)
-         and any(n.endswith(".dist-info/licenses/LICENSE") for n in windows_names)
-         and f"{top}/LICENSE" in sdist_names),
-        ("the sdist holds the sources and the tests",
+        ("one extension in the Windows wheel",
+         lambda: [n for n in windows_names if n.endswith(".pyd")] == ["_kelvar.pyd"]),
+        ("the typing stubs, py.typed and the license in the Windows wheel",
+         lambda: {"_kelvar-stubs/__init__.pyi", "kelvar/py.typed"} <= set(windows_names)
+         and any(n.endswith(".dist-info/licenses/LICENSE") for n in windows_names)),
+        ("the sdist at most 300 kB", lambda: os.path.getsize(args.sdist) <= MAX_WHEEL_BYTES),
+        ("the sdist holds the sources, the tests and the license",
          lambda: {f"{top}/pyproject.toml", f"{top}/src/module/module.cpp",
                   f"{top}/tests/python/conftest.py", f"{top}/tools/where/where.cpp",
-                  f"{top}/CHANGELOG.md"} <= set(sdist_names)),
+                  f"{top}/CHANGELOG.md", f"{top}/LICENSE"} <= set(sdist_names)),
         ("the README's links hold on an index page", lambda: links_outside_index(readme) == []),
     ]
 
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--auditwheel", help="the output of auditwheel show")
     parser.add_argument("sdist")
-    parser.add_argument("linux_wheel")
     parser.add_argument("windows_wheel")
+    parser.add_argument("linux_wheels", nargs="+")
     args = parser.parse_args()
 
+    checks = other_checks(args)
+    for wheel in args.linux_wheels:
+        checks += linux_checks(wheel)
     failed = []
-    for what, check in artifact_checks(args):
+    for what, check in checks:
         try:
             ok = bool(check())
-        except (OSError, KeyError, subprocess.CalledProcessError) as error:
+        except (OSError, KeyError, AttributeError, subprocess.CalledProcessError) as error:
             ok, what = False, f"{what} ({error})"
         print(f"{'ok  ' if ok else 'FAIL'} {what}")
         if not ok:
             failed.append(what)
-    for wheel in (args.linux_wheel, args.windows_wheel):
-        print(f"     {os.path.basename(wheel)}: {os.path.getsize(wheel)} bytes")
+    for artifact in (args.sdist, args.windows_wheel, *args.linux_wheels):
+        print(f"     {os.path.basename(artifact)}: {os.path.getsize(artifact)} bytes")
     return 1 if failed else 0
 
 

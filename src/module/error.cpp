@@ -88,7 +88,11 @@ class PanicProducer final : public PendingError::Producer {
 
 // Runs the producer and leaves its exception set in the interpreter.
 void set_produced(PendingError::Producer& producer) {
-  auto [type, argument] = producer.produce();
+  // Named, not a structured binding: the lambda below could not capture one
+  // before Clang 16.
+  std::pair<Ref, Ref> produced = producer.produce();
+  Ref& type = produced.first;
+  Ref& argument = produced.second;
   if (PyExceptionClass_Check(type.get())) {
     into_python([&] { PyErr_SetObject(type.get(), argument.get()); });
   } else {

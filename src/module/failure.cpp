@@ -87,7 +87,7 @@ OnceObject& panic_type_cell() noexcept {
 
 }  // namespace
 
-void write_failure_report(std::string_view message, std::source_location where) {
+void write_failure_report(std::string_view message, SourcePlace where) {
   static std::atomic<bool> hint_given{false};
   try {
     std::string report = "kelvar: internal failure in thread '" + current_thread_name() + "' at " +
@@ -101,7 +101,7 @@ void write_failure_report(std::string_view message, std::source_location where) 
   }
 }
 
-void fail(std::string message, std::source_location where) {
+void fail(std::string message, SourcePlace where) {
   write_failure_report(message, where);
   throw InternalFailure(std::move(message));
 }
@@ -130,7 +130,7 @@ PyObject* panic_exception_type() {
 namespace detail {
 
 void uncaught_at_boundary() noexcept {
-  write_failure_report("uncaught panic at ffi boundary", std::source_location::current());
+  write_failure_report("uncaught panic at ffi boundary", SourcePlace::current());
   std::abort();
 }
 
@@ -143,17 +143,17 @@ PendingError error_from_current_exception() {
     // Not raised by the module's own checks (an exhausted allocator, say):
     // its report is written here, where it is first seen.
     write_failure_report(std::string(unknown_failure_message) + " (" + error.what() + ")",
-                         std::source_location::current());
+                         SourcePlace::current());
   } catch (...) {
     rethrow_if_not_cxx();
-    write_failure_report(unknown_failure_message, std::source_location::current());
+    write_failure_report(unknown_failure_message, SourcePlace::current());
   }
   return PendingError::panic(std::string(unknown_failure_message));
 }
 
 }  // namespace detail
 
-PyObject* created(PyObject* object, std::source_location where) {
+PyObject* created(PyObject* object, SourcePlace where) {
   if (object != nullptr) return object;
   if (std::optional<PendingError> pending = PendingError::take()) {
     std::move(*pending).write_unraisable(nullptr);

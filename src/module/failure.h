@@ -6,7 +6,6 @@
 #include <Python.h>
 
 #include <exception>
-#include <source_location>
 #include <string>
 #include <string_view>
 
@@ -23,6 +22,24 @@ inline void rethrow_if_not_cxx() {
   if (!std::current_exception()) throw;
 }
 
+// Where a failure was raised, filled in at the call site as a default
+// argument. SourcePlace needs a compiler builtin that Clang has only
+// from version 15 on; the builtins used here are in GCC 11 and Clang 13 too.
+class SourcePlace {
+ public:
+  static constexpr SourcePlace current(const char* file = __builtin_FILE(),
+                                       int line = __builtin_LINE()) noexcept {
+    return SourcePlace(file, line);
+  }
+  constexpr const char* file_name() const noexcept { return file_; }
+  constexpr unsigned line() const noexcept { return static_cast<unsigned>(line_); }
+
+ private:
+  constexpr SourcePlace(const char* file, int line) noexcept : file_(file), line_(line) {}
+  const char* file_;
+  int line_;
+};
+
 // Deliberately not a std::exception: nothing but the call guard may catch it.
 class InternalFailure {
  public:
@@ -34,14 +51,13 @@ class InternalFailure {
 };
 
 // Writes the failure report to the process's standard error and throws.
-[[noreturn]] void fail(std::string message,
-                       std::source_location where = std::source_location::current());
+[[noreturn]] void fail(std::string message, SourcePlace where = SourcePlace::current());
 
 // Continues an internal failure that was already reported (one that came back
 // from Python code as a PanicException): throws without a second report.
 [[noreturn]] void resume_failure(std::string message);
 
-void write_failure_report(std::string_view message, std::source_location where);
+void write_failure_report(std::string_view message, SourcePlace where);
 
 // What a failure with no message of its own is reported as.
 inline constexpr std::string_view unknown_failure_message =
@@ -56,6 +72,6 @@ PyObject* panic_exception_type_if_created() noexcept;
 // For creating calls that cannot fail in a sound state: the object, or the
 // internal failure "PyObject pointer is null" after reporting whatever the
 // interpreter had pending.
-PyObject* created(PyObject* object, std::source_location where = std::source_location::current());
+PyObject* created(PyObject* object, SourcePlace where = SourcePlace::current());
 
 }  // namespace kelvar::py
