@@ -195,7 +195,9 @@ std::map<std::string, std::uint64_t> signal_masks(const std::string& status) {
   return masks;
 }
 
-constexpr std::uint64_t bit(int signal_number) { return std::uint64_t{1} << (signal_number - 1); }
+constexpr std::uint64_t bit(int signal_number) {
+  return std::uint64_t{1} << (signal_number - 1);
+}
 
 void nothing(int) {}
 
@@ -206,8 +208,8 @@ std::string spawned_output(const std::string& program, const char* argument) {
   int err[2];
   if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return "(no pipe)";
   char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>(argument), nullptr};
-  const kelvar::lookup::posix::StartPlan plan{program.c_str(), argv, environ, out[1], err[1], true,
-                                              nullptr};
+  const kelvar::lookup::posix::StartPlan plan{program.c_str(), argv, environ, out[1],
+                                              err[1],          true, nullptr};
   kelvar::lookup::posix::Started started;
   const SystemError error = kelvar::lookup::posix::start_with_spawn(plan, started);
   ::close(out[1]);

@@ -10,8 +10,8 @@
 #include <sys/resource.h>
 
 #include <atomic>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <iterator>
@@ -209,8 +209,9 @@ TEST_CASE(a_run_in_the_callers_group_stays_there_and_a_stop_kills_the_child_alon
 
   fakes.add("kelvar-parent", "sh -c '" + sleeper_body + "' sh \"$1\" & wait");
   const std::string pid_file = fakes.dir / "pid";
-  const RunResult stopped = run(*prepare_run("kelvar-parent", pid_file),
-                                [&] { return pid_in(pid_file) != 0; }, ChildGroup::callers);
+  const RunResult stopped = run(
+      *prepare_run("kelvar-parent", pid_file), [&] { return pid_in(pid_file) != 0; },
+      ChildGroup::callers);
   CHECK_EQ(stopped.status, RunStatus::stopped);
   const pid_t sleeper = pid_in(pid_file);
   ::usleep(100 * 1000);

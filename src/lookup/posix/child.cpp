@@ -46,7 +46,8 @@ pid_t reap(pid_t pid, int& status, bool block) noexcept {
     if (info.si_pid == 0) return 0;  // still running
     // The status as waitpid would have stored it.
     const int value = info.si_status & 0xff;
-    status = info.si_code == CLD_EXITED ? value << 8 : value | (info.si_code == CLD_DUMPED ? 0x80 : 0);
+    status =
+        info.si_code == CLD_EXITED ? value << 8 : value | (info.si_code == CLD_DUMPED ? 0x80 : 0);
     return pid;
   }
 }

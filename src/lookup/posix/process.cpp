@@ -188,10 +188,9 @@ RunResult run(const PreparedRun& prepared, const StopCheck& should_stop, ChildGr
       return failed_run({"pipe", static_cast<std::uint32_t>(error)});
     }
   }
-  const posix::StartPlan plan{prepared.program.c_str(), argv.data(),
-                              envp.data(),                out.write_end.get(),
-                              err.write_end.get(),        group == ChildGroup::own,
-                              &window};
+  const posix::StartPlan plan{
+      prepared.program.c_str(), argv.data(), envp.data(), out.write_end.get(), err.write_end.get(),
+      group == ChildGroup::own, &window};
   posix::Started started;
   if (const SystemError error = posix::start_child(plan, started)) return failed_run(error);
   Child child(started);  // kills and reaps on every way out that does not reap

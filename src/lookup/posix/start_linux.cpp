@@ -90,10 +90,10 @@ void prepare_signal_dispositions() noexcept {
     if (signal_number == SIGKILL || signal_number == SIGSTOP) continue;
     struct sigaction current {};
     if (::sigaction(signal_number, nullptr, &current) != 0) continue;  // the C library's own
-    const bool to_be_default = resets_to_default(signal_number, current.sa_handler) ||
-                               current.sa_handler == SIG_DFL;
-    if (to_be_default && (signal_number == SIGTSTP || signal_number == SIGTTIN ||
-                          signal_number == SIGTTOU)) {
+    const bool to_be_default =
+        resets_to_default(signal_number, current.sa_handler) || current.sa_handler == SIG_DFL;
+    if (to_be_default &&
+        (signal_number == SIGTSTP || signal_number == SIGTTIN || signal_number == SIGTTOU)) {
       ::sigaction(signal_number, &passing, nullptr);
     } else if (resets_to_default(signal_number, current.sa_handler)) {
       ::sigaction(signal_number, &to_default, nullptr);

@@ -329,7 +329,9 @@ RunResult wait_for_exit(const Child& child, StopPolicy& policy) {
 
 }  // namespace
 
-ChildGroup group_for_this_thread() noexcept { return ChildGroup::own; }
+ChildGroup group_for_this_thread() noexcept {
+  return ChildGroup::own;
+}
 
 RunResult run(const PreparedRun& prepared, const StopCheck& should_stop, ChildGroup /*group*/) {
   RunResult result;
