@@ -334,11 +334,24 @@ FAILING_CHILD_MAIN = r"""
 import json, os, sys, _kelvar
 PRELUDE
 answers = []
-for i in range(5):
+for name in ["tool"] * 5 + ["fail"]:  # `where` fails for "fail", after printing a path
     try:
-        answers.append(_kelvar.find_executable("tool", False)[1])
+        answers.append(_kelvar.find_executable(name, False)[1])
     except BaseException as error:
         answers.append(f"{type(error).__name__}: {error}")
+# `where` closes its streams and lingers: whatever the wait comes to, it is
+# killed on the way out (a zombie where nothing can reap it).
+state = STATE
+linger = _kelvar.find_executable("linger", False)[1]
+pid = int(open(os.path.join(state, "pid")).read())
+try:
+    with open(f"/proc/{pid}/stat") as stat:
+        lingering = stat.read().rpartition(")")[2].split()[0] not in ("Z", "X")
+except FileNotFoundError:
+    lingering = False
+if lingering:
+    os.kill(pid, 9)
+answers.append([linger, lingering])
 children = []
 for task in os.listdir("/proc/self/task"):
     with open(f"/proc/self/task/{task}/children") as f:
@@ -353,7 +366,7 @@ print(json.dumps([answers, children]), flush=True)
     pytest.param("refuse_when(errno.EIO, 0, 2, 65536)", None, 0, id="a pipe read fails with EIO"),
     pytest.param("refuse(errno.EPERM, 61)", "/found/tool", 0, id="wait4 refused"),
     # Nothing can reap `where` then: the answer falls back all the same.
-    pytest.param("refuse(errno.EPERM, 61, 247)", None, 5, id="wait4 and waitid refused"),
+    pytest.param("refuse(errno.EPERM, 61, 247)", None, 7, id="wait4 and waitid refused"),
 ])
 def test_a_child_that_cannot_be_read_or_waited_for_falls_back(tmp_path, start, refusal, answer,
                                                               zombies):
@@ -364,9 +377,12 @@ def test_a_child_that_cannot_be_read_or_waited_for_falls_back(tmp_path, start, r
     if not X86_64:
         pytest.skip("the filter uses x86_64 call numbers")
     sandbox = Sandbox(tmp_path)
-    sandbox.write_where(body=ECHO_ARGUMENT)
+    sandbox.write_where(body="case \"$1\" in fail) printf '/a\\n'; exit 1;;\n"
+                            "linger) printf '%s' \"$$\" > \"$S/pid\"; exec >&- 2>&-; exec \"$SLEEP\" 5;;\n"
+                            "esac\n" + ECHO_ARGUMENT)
     # Filters stack: each refuses its calls.
     prelude = REFUSE_CALL + refusal + "\n" + start
-    answers, children = sandbox.run(FAILING_CHILD_MAIN.replace("PRELUDE", prelude))
-    assert answers == [answer] * 5
+    answers, children = sandbox.run(FAILING_CHILD_MAIN.replace("PRELUDE", prelude)
+                                    .replace("STATE", repr(str(sandbox.state))))
+    assert answers == [answer] * 5 + [None, [None, False]]
     assert len(children) == zombies
