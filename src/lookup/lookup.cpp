@@ -73,7 +73,7 @@ Lookup Lookup::prepare(std::string_view name, bool fuzzy, std::string_view inter
 
 Answer Lookup::answer(const StopCheck& should_stop) const {
   if (!run_) return fall_back(name_);
-  return answer_from(run(*run_, should_stop), name_);
+  return answer_from(run(*run_, should_stop, group_for_this_thread()), name_);
 }
 
 }  // namespace kelvar::lookup

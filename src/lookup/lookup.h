@@ -35,8 +35,9 @@ class Lookup {
   // `interpreter` as for prepare_where().
   static Lookup prepare(std::string_view name, bool fuzzy, std::string_view interpreter);
 
-  // Runs `where`, asking `should_stop` as run() does, and falls back to the
-  // built-in table when `where` could not be run or reported nothing.
+  // Runs `where`, asking `should_stop` as run() does, in the process group
+  // that group_for_this_thread() gives, and falls back to the built-in
+  // table when `where` could not be run or reported nothing.
   Answer answer(const StopCheck& should_stop) const;
 
  private:

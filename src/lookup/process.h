@@ -64,7 +64,8 @@ enum class RunStatus {
   completed,   // the child ran and was reaped; exit_code and streams are valid
   failed,      // it could not be started, set up or waited for
   stopped,     // should_stop() asked to abandon it; the child was killed and reaped
-  read_error,  // reading a captured stream failed; `error` describes it
+  read_error,  // reading a captured stream failed; `error` describes it (Windows; the
+               // POSIX runner reports such a failure as `failed`)
 };
 
 struct RunResult {
@@ -87,11 +88,33 @@ struct RunResult {
 // child runs; returning true abandons the run.
 using StopCheck = std::function<bool()>;
 
+// Where the child stands for job control on POSIX systems (the Windows
+// runner has a rule of its own and ignores it).
+enum class ChildGroup {
+  // A process group of its own: a stopped run kills what the child started
+  // along with it, and signals to the caller's group (a terminal's Ctrl+C
+  // or Ctrl+Z) do not reach it. For a caller whose stop check acts on them.
+  own,
+  // The caller's group, where subprocess leaves its children: a terminal's
+  // Ctrl+C reaches the child and its descendants as it reaches the caller;
+  // a stopped run kills the child alone.
+  callers,
+};
+
+// The group for a run on the calling thread: its own on the process's main
+// thread, where an interpreter runs its signal handlers (CPython runs them
+// there alone), so that a stop check can end the run at a Ctrl+C and kill
+// `where`'s whole family; the caller's on any other thread, where nothing
+// can stop the run and the terminal's Ctrl+C must reach `where` itself, as
+// it reaches subprocess.run's child.
+ChildGroup group_for_this_thread() noexcept;
+
 // Starts the prepared program with standard input from the null device,
 // both output streams captured and no other descriptor of the caller's, reads
 // both to their end, and waits for it. On Linux the child is killed when the
 // calling thread ends before it has been waited for.
 // Touches no state of the caller's: safe to run without the caller's lock.
-RunResult run(const PreparedRun& prepared, const StopCheck& should_stop);
+RunResult run(const PreparedRun& prepared, const StopCheck& should_stop,
+              ChildGroup group = ChildGroup::own);
 
 }  // namespace kelvar::lookup

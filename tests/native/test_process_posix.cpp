@@ -3,7 +3,9 @@
 // the child receives, and what it reports back.
 #ifndef _WIN32
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,7 +19,9 @@
 #include <string_view>
 
 #include "check.h"
+#include "lookup/posix/start.h"
 #include "lookup/process.h"
+#include "lookup/runner.h"
 #include "posix_test_support.h"
 
 namespace fs = std::filesystem;
@@ -178,33 +182,86 @@ TEST_CASE(standard_input_is_the_null_device) {
 }
 
 #ifdef __linux__
-TEST_CASE(the_child_starts_with_default_signal_state) {
-  // An interpreter ignores SIGPIPE; a thread may block signals. The shell
-  // would clear its mask itself, so the fake is cat, reporting on itself.
+namespace {
+
+std::map<std::string, std::uint64_t> signal_masks(const std::string& status) {
+  std::map<std::string, std::uint64_t> masks;
+  std::istringstream lines(status);
+  for (std::string line; std::getline(lines, line);) {
+    const std::string field = line.substr(0, 6);
+    if (field == "SigIgn" || field == "SigBlk" || field == "SigCgt")
+      masks[field] = std::stoull(line.substr(7), nullptr, 16);
+  }
+  return masks;
+}
+
+constexpr std::uint64_t bit(int signal_number) {
+  return std::uint64_t{1} << (signal_number - 1);
+}
+
+void nothing(int) {}
+
+// Runs `program` with `argument` by the posix_spawn start alone, as a
+// sandbox that refuses vfork gets it; its standard output.
+std::string spawned_output(const std::string& program, const char* argument) {
+  int out[2];
+  int err[2];
+  if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return "(no pipe)";
+  char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>(argument), nullptr};
+  const kelvar::lookup::posix::StartPlan plan{program.c_str(), argv, environ, out[1],
+                                              err[1],          true, nullptr};
+  kelvar::lookup::posix::Started started;
+  const SystemError error = kelvar::lookup::posix::start_with_spawn(plan, started);
+  ::close(out[1]);
+  ::close(err[1]);
+  std::string text;
+  char buffer[4096];
+  for (ssize_t got; !error && (got = ::read(out[0], buffer, sizeof buffer)) > 0;)
+    text.append(buffer, static_cast<std::size_t>(got));
+  ::close(out[0]);
+  ::close(err[0]);
+  int status = 0;
+  if (!error) ::waitpid(started.pid, &status, 0);
+  return error ? "(no start)" : text;
+}
+
+}  // namespace
+
+TEST_CASE(the_child_starts_with_the_signal_state_of_subprocess_children) {
+  // On both starts: what the host handles goes back to its default, what it
+  // ignores stays ignored (as subprocess's children keep it), SIGPIPE and
+  // SIGXFSZ (ignored by an interpreter for itself) go back to the default;
+  // no signal of the thread's mask is blocked, but the posix_spawn start
+  // keeps the three stop signals blocked. The shell would change its state
+  // itself, so the fake is cat, reporting on itself.
   Fakes fakes;
-  fs::create_symlink(fs::exists("/bin/cat") ? "/bin/cat" : "/usr/bin/cat",
-                     fakes.dir / "kelvar-status");
-  struct sigaction ignore = {}, saved_action = {};
+  const std::string cat = fakes.dir / "kelvar-status";
+  fs::create_symlink(fs::exists("/bin/cat") ? "/bin/cat" : "/usr/bin/cat", cat);
+  struct sigaction ignore = {}, handle = {}, saved[4] = {};
   ignore.sa_handler = SIG_IGN;
-  ::sigaction(SIGPIPE, &ignore, &saved_action);
+  handle.sa_handler = &nothing;
+  const int ignored[] = {SIGPIPE, SIGXFSZ, SIGUSR2};
+  for (int i = 0; i < 3; ++i) ::sigaction(ignored[i], &ignore, &saved[i]);
+  ::sigaction(SIGTERM, &handle, &saved[3]);
   sigset_t block, saved_mask;
   sigemptyset(&block);
   sigaddset(&block, SIGUSR1);
   ::pthread_sigmask(SIG_BLOCK, &block, &saved_mask);
-  const RunResult result = run_fake("kelvar-status", "/proc/self/status");
+  const RunResult vforked = run_fake("kelvar-status", "/proc/self/status");
+  const std::string spawned = spawned_output(cat, "/proc/self/status");
   ::pthread_sigmask(SIG_SETMASK, &saved_mask, nullptr);
-  ::sigaction(SIGPIPE, &saved_action, nullptr);
+  for (int i = 0; i < 3; ++i) ::sigaction(ignored[i], &saved[i], nullptr);
+  ::sigaction(SIGTERM, &saved[3], nullptr);
 
-  std::map<std::string, std::uint64_t> masks;
-  std::istringstream lines(result.out);
-  for (std::string line; std::getline(lines, line);) {
-    const std::string field = line.substr(0, 6);
-    if (field == "SigIgn" || field == "SigBlk")
-      masks[field] = std::stoull(line.substr(7), nullptr, 16);
+  const std::uint64_t stops = bit(SIGTSTP) | bit(SIGTTIN) | bit(SIGTTOU);
+  for (const bool by_spawn : {false, true}) {
+    std::map<std::string, std::uint64_t> masks = signal_masks(by_spawn ? spawned : vforked.out);
+    CHECK(masks.count("SigIgn") == 1 && masks.count("SigBlk") == 1);
+    CHECK_EQ(masks["SigIgn"] & (bit(SIGPIPE) | bit(SIGXFSZ) | bit(SIGTERM)), std::uint64_t{0});
+    CHECK_EQ(masks["SigIgn"] & bit(SIGUSR2), bit(SIGUSR2));
+    CHECK_EQ(masks["SigCgt"], std::uint64_t{0});  // exec reset what had a handler
+    CHECK_EQ(masks["SigBlk"], by_spawn ? stops : std::uint64_t{0});
   }
-  CHECK(masks.count("SigIgn") == 1 && masks.count("SigBlk") == 1);
-  CHECK_EQ(masks["SigIgn"] & (std::uint64_t{1} << (SIGPIPE - 1)), std::uint64_t{0});
-  CHECK_EQ(masks["SigBlk"], std::uint64_t{0});
 }
 #endif  // __linux__
 

@@ -7,8 +7,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sys/resource.h>
+
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <iterator>
@@ -18,6 +21,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "check.h"
 #include "lookup/posix/fork_guard.h"
@@ -156,6 +160,96 @@ TEST_CASE(a_spawn_without_a_range_close_closes_each_inheritable_descriptor) {
       CHECK(out.find("1 pipe:") != std::string::npos);
     }
   }
+}
+
+TEST_CASE(a_descriptor_above_the_soft_limit_does_not_fail_the_list_of_closes) {
+  // posix_spawn refuses to name a descriptor above the soft limit (EBADF);
+  // on a C library without a range close (glibc before 2.34) one such
+  // inheritable descriptor would otherwise fail every start. It is left
+  // out of the list, and the start goes on.
+  Fakes fakes;
+  const std::string marker = file_at(fakes.dir / "marker", "", 0644);
+  rlimit saved{};
+  CHECK_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  {
+    HostDescriptor above(900, marker);
+    HostDescriptor below(40, marker);
+    rlimit lowered = saved;
+    lowered.rlim_cur = 64;
+    CHECK_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    posix_spawn_file_actions_t actions;
+    CHECK_EQ(::posix_spawn_file_actions_init(&actions), 0);
+    CHECK_EQ(kelvar::lookup::posix::add_inheritable_closes(actions), 0);
+    char* argv[] = {const_cast<char*>("true"), nullptr};
+    pid_t pid = -1;
+    CHECK_EQ(::posix_spawn(&pid, "/bin/true", &actions, nullptr, argv, environ), 0);
+    ::posix_spawn_file_actions_destroy(&actions);
+    int status = -1;
+    if (pid > 0) ::waitpid(pid, &status, 0);
+    CHECK_EQ(status, 0);
+    CHECK_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+  }
+}
+
+TEST_CASE(a_run_in_the_callers_group_stays_there_and_a_stop_kills_the_child_alone) {
+  // The group of a run off the main thread: the caller's, so that signals
+  // to that group (a terminal's Ctrl+C) reach the child; its own group is
+  // what lets a stop kill what the child started, and the main thread's
+  // runs get one.
+  Fakes fakes;
+  fakes.add("kelvar-group", "ps_field() { set -- $(cat /proc/$$/stat); echo \"$5\"; }; ps_field");
+  CHECK_EQ(run(*prepare_run("kelvar-group", ""), StopCheck(), ChildGroup::callers).out,
+           std::to_string(::getpgrp()) + "\n");
+  const RunResult own = run(*prepare_run("kelvar-group", ""), StopCheck(), ChildGroup::own);
+  CHECK(own.out != std::to_string(::getpgrp()) + "\n" && !own.out.empty());
+  CHECK(group_for_this_thread() == ChildGroup::own);  // the test's main thread
+  ChildGroup elsewhere = ChildGroup::own;
+  std::thread([&] { elsewhere = group_for_this_thread(); }).join();
+  CHECK(elsewhere == ChildGroup::callers);
+
+  fakes.add("kelvar-parent", "sh -c '" + sleeper_body + "' sh \"$1\" & wait");
+  const std::string pid_file = fakes.dir / "pid";
+  const RunResult stopped = run(
+      *prepare_run("kelvar-parent", pid_file), [&] { return pid_in(pid_file) != 0; },
+      ChildGroup::callers);
+  CHECK_EQ(stopped.status, RunStatus::stopped);
+  const pid_t sleeper = pid_in(pid_file);
+  ::usleep(100 * 1000);
+  CHECK(!ended(sleeper));  // what the child started runs on: the price of no group
+  ::kill(sleeper, SIGKILL);
+}
+
+TEST_CASE(a_fork_is_not_starved_by_lookups_back_to_back) {
+  // Writers first: pipe windows that follow one another on several threads
+  // without a gap must not keep a fork waiting for as long as they go on.
+  std::atomic<bool> done{false};
+  std::vector<std::thread> lookups;
+  for (int t = 0; t < 4; ++t) {
+    lookups.emplace_back([&] {
+      while (!done) {
+        kelvar::lookup::posix::PipeWindow window;
+        ::usleep(2000);
+      }
+    });
+  }
+  // Without writers first, the fork would wait until the windows end: they
+  // end after 3 s whatever happens, so that the case fails, not hangs.
+  std::thread bound([&] {
+    for (int i = 0; i < 300 && !done; ++i) ::usleep(10 * 1000);
+    done = true;
+  });
+  ::usleep(50 * 1000);
+  const auto start = std::chrono::steady_clock::now();
+  const pid_t child = ::fork();
+  if (child == 0) ::_exit(0);
+  const auto waited = std::chrono::steady_clock::now() - start;
+  done = true;
+  bound.join();
+  for (std::thread& lookup : lookups) lookup.join();
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  // A window lasts 2 ms; a fork that readers starve waits until `done`.
+  CHECK(waited < std::chrono::milliseconds(500));
 }
 #endif
 

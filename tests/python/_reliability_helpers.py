@@ -8,6 +8,8 @@ the call counts are cut down to keep the run short.
 import os
 import sys
 
+import pytest
+
 import _kelvar
 
 LINUX = sys.platform.startswith("linux")
@@ -56,3 +58,36 @@ def child_pids():
         except OSError:
             pass
     return pids
+
+
+# Source that defines refuse(error, *numbers): a seccomp filter under which
+# the given system calls fail with `error`, for the calling process and all
+# it starts from then on.
+REFUSE_CALL = r"""
+import ctypes, errno, struct
+_ARCH = [(0x20, 0, 0, 4), (0x15, 1, 0, 0xC000003E), (0x06, 0, 0, 0x7FFF0000), (0x20, 0, 0, 0)]
+_ALLOW = (0x06, 0, 0, 0x7FFF0000)
+def _install(code):
+    # Classic BPF, x86_64 only (anything else is let through).
+    program = ctypes.create_string_buffer(b"".join(struct.pack("HBBI", *c) for c in code))
+    class Program(ctypes.Structure):
+        _fields_ = [("len", ctypes.c_ushort), ("filter", ctypes.c_void_p)]
+    libc = ctypes.CDLL(None, use_errno=True)
+    assert libc.prctl(38, 1, 0, 0, 0) == 0  # PR_SET_NO_NEW_PRIVS
+    seccomp = Program(len(code), ctypes.addressof(program))
+    assert libc.prctl(22, 2, ctypes.byref(seccomp), 0, 0) == 0, ctypes.get_errno()
+def refuse(error, *numbers):
+    # The calls `numbers` fail with `error`.
+    code = list(_ARCH)
+    for number in numbers:
+        code += [(0x15, 0, 1, number), (0x06, 0, 0, 0x00050000 | error)]
+    _install(code + [_ALLOW])
+def refuse_when(error, number, argument, value):
+    # The call `number` fails with `error` when the low 32 bits of its
+    # argument `argument` (counted from 0) are `value`.
+    _install(_ARCH + [(0x15, 0, 3, number), (0x20, 0, 0, 16 + 8 * argument),
+                      (0x15, 0, 1, value), (0x06, 0, 0, 0x00050000 | error), _ALLOW])
+"""
+
+X86_64 = LINUX and os.uname().machine == "x86_64"
+NEEDS_X86_64 = pytest.mark.skipif(not X86_64, reason="the filter uses x86_64 call numbers")

@@ -37,6 +37,14 @@ ctypes.CDLL(None).pthread_exit(None)
     pytest.param(b"", b"/from-stderr\n", 'exec >&-\n"$CAT" "$ERR" >&2\n', None,
                  id="stdout closed, a path on stderr",
                  marks=pytest.mark.skipif(ON_WINDOWS, reason="a body of the POSIX fake")),
+    # Standard error ends first: the drain goes on with standard output,
+    # also when it holds more than a pipe does.
+    pytest.param(b"/after-stderr-ended\n", b"", 'exec 2>&-\n"$SLEEP" 0.1\n"$CAT" "$OUT"\n',
+                 "/after-stderr-ended", id="stderr ends first",
+                 marks=pytest.mark.skipif(ON_WINDOWS, reason="a body of the POSIX fake")),
+    pytest.param(b"/big\n" + b"x" * 300_000, b"", 'exec 2>/dev/null\n"$CAT" "$OUT"\n', "/big",
+                 id="stderr ends first, then more than a pipe holds",
+                 marks=pytest.mark.skipif(ON_WINDOWS, reason="a body of the POSIX fake")),
     # /proc shows such a process as a zombie while its other thread runs on.
     pytest.param(b"", b"", MAIN_THREAD_ENDS, "/late", id="a descendant whose main thread ended",
                  marks=pytest.mark.skipif(ON_WINDOWS, reason="a body of the POSIX fake")),
@@ -180,3 +188,45 @@ def test_a_child_status_taken_by_the_host_still_gives_the_answer(sandbox, host):
         print(json.dumps([_kelvar.find_executable(f"tool{{i}}", False)[1] for i in range(40)]))
     """)
     assert result == [f"/found/{query_for(f'tool{i}', False)}" for i in range(40)]
+
+
+# As root: a mount namespace of its own whose /dev/null is a FIFO, as a
+# broken or hostile container may have it.
+FIFO_NULL = r"""
+import ctypes, os
+libc = ctypes.CDLL(None, use_errno=True)
+if libc.unshare(0x00020000) != 0:  # CLONE_NEWNS
+    raise PermissionError(ctypes.get_errno(), "unshare refused")
+assert libc.mount(None, b"/", None, 0x4000 | 0x40000, None) == 0  # MS_REC | MS_PRIVATE
+fifo = os.path.join(STATE, "fifo")
+os.mkfifo(fifo)
+assert libc.mount(fifo.encode(), b"/dev/null", None, 0x1000, None) == 0, ctypes.get_errno()  # MS_BIND
+"""
+
+
+@pytest.mark.skipif(ON_WINDOWS or os.geteuid() != 0, reason="a mount namespace of its own, as root")
+@pytest.mark.parametrize("start", ["", "refuse(errno.ENOSYS, 58)"], ids=["vfork", "posix_spawn"])
+def test_a_null_device_that_is_a_fifo_does_not_hang_the_lookup(sandbox, start):
+    # subprocess opens the null device read-write, which does not wait for
+    # a writer; a read-only open would wait for ever.
+    from _reliability_helpers import REFUSE_CALL, X86_64
+
+    if start and not X86_64:
+        pytest.skip("the filter uses x86_64 call numbers")
+    where = sandbox.write_where(body=ECHO_ARGUMENT)
+    source = (FIFO_NULL.replace("STATE", repr(str(sandbox.state))) + (REFUSE_CALL + start) * bool(start)
+              + f"""
+import json, stat, subprocess, _kelvar
+assert stat.S_ISFIFO(os.stat("/dev/null").st_mode)
+ran = subprocess.run([{str(where)!r}, "tool"], stdin=subprocess.DEVNULL, capture_output=True)
+print(json.dumps([ran.stdout.decode().strip(), _kelvar.find_executable("tool", False)[1]]))
+""")
+    try:
+        result = sandbox.run(source, timeout=20)
+    except subprocess.TimeoutExpired:
+        pytest.fail("a lookup with a FIFO for /dev/null hung")
+    except AssertionError as error:
+        if "unshare refused" in str(error):
+            pytest.skip("the system refuses a namespace of its own")
+        raise
+    assert result == ["/found/tool", "/found/tool"]

@@ -25,6 +25,33 @@ UniqueFd watch_exit(pid_t pid) noexcept {
 
 }  // namespace
 
+pid_t reap(pid_t pid, int& status, bool block) noexcept {
+  for (;;) {
+    const pid_t reaped = ::waitpid(pid, &status, block ? 0 : WNOHANG);
+    if (reaped >= 0) return reaped;
+    if (errno == EINTR) {
+      if (block) continue;
+      return 0;
+    }
+    if (errno == ECHILD) return -1;
+    break;  // refused (a sandbox's EPERM or ENOSYS): waitid instead
+  }
+  for (;;) {
+    siginfo_t info{};
+    if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | (block ? 0 : WNOHANG)) != 0) {
+      if (errno == EINTR && block) continue;
+      if (errno == EINTR) return 0;
+      return -1;
+    }
+    if (info.si_pid == 0) return 0;  // still running
+    // The status as waitpid would have stored it.
+    const int value = info.si_status & 0xff;
+    status =
+        info.si_code == CLD_EXITED ? value << 8 : value | (info.si_code == CLD_DUMPED ? 0x80 : 0);
+    return pid;
+  }
+}
+
 Child::Child(const Started& started) noexcept
     : pid_(started.pid), own_group_(started.own_group), watch_(watch_exit(started.pid)) {}
 
@@ -53,30 +80,30 @@ void Child::kill_and_reap() noexcept {
 #endif
   if (!sent && still_ours()) ::kill(pid_, SIGKILL);
   int status;
-  while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-  }
+  reap(pid_, status, true);
   pid_ = -1;
 }
 
 int Child::try_reap(int& status) noexcept {
-  const pid_t reaped = ::waitpid(pid_, &status, WNOHANG);
+  const pid_t reaped = reap(pid_, status, false);
   if (reaped == pid_) {
     pid_ = -1;
     return 1;
   }
-  if (reaped == 0 || errno == EINTR) return 0;
-  // After a failure the pid is no longer ours (it may already be someone
-  // else's), so it is never signalled again.
-  pid_ = -1;
+  if (reaped == 0) return 0;
   // A child that is not ours to wait for any more (ECHILD) has been reaped
   // by someone else: by the kernel when the host ignores SIGCHLD, or by a
   // host thread that waits for every child. Its status is lost; it counts
   // as exit status 0, as the subprocess module takes it, since its output
-  // was read to the end all the same.
+  // was read to the end all the same. Its pid may be someone else's by now,
+  // so it is never signalled again.
   if (errno == ECHILD) {
+    pid_ = -1;
     status = 0;
     return 1;
   }
+  // Any other failure (both waits refused) leaves it ours: the destructor
+  // still kills it, through the pidfd or while it is surely ours.
   return -1;
 }
 

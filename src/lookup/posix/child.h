@@ -9,6 +9,13 @@
 
 namespace kelvar::lookup::posix {
 
+// Waits for the exit of `pid` (blocking, or not), as waitpid does: its pid
+// with the status stored, 0 while it runs, -1 with errno set. A sandbox may
+// refuse wait4, which waitpid is made of; waitid is asked then, so that
+// the child is reaped all the same (no zombie per lookup) and its status
+// kept. Only when both are refused is it left unreaped.
+pid_t reap(pid_t pid, int& status, bool block) noexcept;
+
 class Child {
  public:
   explicit Child(const Started& started) noexcept;
@@ -23,7 +30,8 @@ class Child {
   const UniqueFd& exit_watch() const noexcept { return watch_; }
 
   // 1 when the child was reaped (its status stored), 0 when it still runs
-  // or the wait was interrupted, -1 with errno set when waiting failed.
+  // or the wait was interrupted, -1 with errno set when waiting failed (the
+  // child is then still killed and reaped as far as the system lets us).
   int try_reap(int& status) noexcept;
 
  private:

@@ -4,6 +4,8 @@
 // alone, as subprocess.run does.
 
 #include <poll.h>
+#include <pthread.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -93,7 +95,10 @@ bool Drain::read_ready(const pollfd* watched, const std::size_t* source, nfds_t 
     } else if (got == 0) {
       stream.reset();
     } else if (errno != EINTR && errno != EAGAIN) {
-      broken = failed_run({"read", static_cast<std::uint32_t>(errno)}, RunStatus::read_error);
+      // A pipe that cannot be read (EIO, say) is a failure of the run like
+      // any other: the lookup falls back, and the child is killed and
+      // reaped on the way out.
+      broken = failed_run({"read", static_cast<std::uint32_t>(errno)});
       return false;
     }
   }
@@ -154,7 +159,17 @@ RunResult wait_for_exit(Child& child, StopPolicy& stop, RunResult result) {
 
 }  // namespace
 
-RunResult run(const PreparedRun& prepared, const StopCheck& should_stop) {
+ChildGroup group_for_this_thread() noexcept {
+#if defined(__linux__)
+  return ::syscall(SYS_gettid) == ::getpid() ? ChildGroup::own : ChildGroup::callers;
+#elif defined(__APPLE__)
+  return ::pthread_main_np() != 0 ? ChildGroup::own : ChildGroup::callers;
+#else
+  return ChildGroup::own;
+#endif
+}
+
+RunResult run(const PreparedRun& prepared, const StopCheck& should_stop, ChildGroup group) {
   if (prepared.argv.empty()) return failed_run({"preparing the arguments", EINVAL});
   // Built before the span below, which is kept as short as it can be: a
   // fork on another thread waits for it.
@@ -173,8 +188,9 @@ RunResult run(const PreparedRun& prepared, const StopCheck& should_stop) {
       return failed_run({"pipe", static_cast<std::uint32_t>(error)});
     }
   }
-  const posix::StartPlan plan{prepared.program.c_str(), argv.data(),         envp.data(),
-                              out.write_end.get(),      err.write_end.get(), &window};
+  const posix::StartPlan plan{
+      prepared.program.c_str(), argv.data(), envp.data(), out.write_end.get(), err.write_end.get(),
+      group == ChildGroup::own, &window};
   posix::Started started;
   if (const SystemError error = posix::start_child(plan, started)) return failed_run(error);
   Child child(started);  // kills and reaps on every way out that does not reap

@@ -1,9 +1,21 @@
 // Starting `where`: its standard input from the null device, its outputs to
-// the given pipe ends, no other descriptor of the host's, default signal
-// state, and (where the system allows) a process group of its own, so that
-// a stopped lookup can kill what `where` started along with it.
+// the given pipe ends, no other descriptor of the host's, the signal state
+// that subprocess gives its children, and (when asked and the system allows)
+// a process group of its own, so that a stopped lookup can kill what `where`
+// started along with it.
+//
+// The signal state, on both start paths: a signal the host handles goes
+// back to its default, and so do SIGPIPE and SIGXFSZ (which the interpreter
+// ignores for itself; subprocess's restore_signals does the same); a signal
+// the host ignores stays ignored (a pool worker ignores SIGINT, a daemon
+// SIGTSTP); no signal is blocked, except that the posix_spawn start keeps
+// the three stop signals blocked (see start_spawn.cpp). Nothing that a
+// signal to the host's group does may leave the child stopped before its
+// exec: its parent thread waits in vfork until then, holding the fork guard,
+// and a job whose thread never stops never reports stopped to its shell.
 #pragma once
 
+#include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/types.h>
@@ -19,6 +31,9 @@ struct StartPlan {
   char* const* envp;
   int out_fd;  // write ends, above 2, close-on-exec
   int err_fd;
+  // Whether the child is to lead a process group of its own (see
+  // ChildGroup in lookup/process.h).
+  bool own_group;
   // The span the start runs in; a start that must fork through the C
   // library (see start_with_spawn) ends it first, or its own fork handler
   // would wait for it.
@@ -27,10 +42,17 @@ struct StartPlan {
 
 struct Started {
   pid_t pid = -1;
-  // The child leads a process group numbered by its pid: false when the
-  // system refused to make one.
+  // The child leads a process group numbered by its pid: false when none
+  // was asked for, or the system refused to make one.
   bool own_group = false;
 };
+
+// Whether a start sets `signal_number` back to its default in the child,
+// given the host's handler for it: what subprocess does (see above).
+inline bool resets_to_default(int signal_number, void (*handler)(int)) noexcept {
+  if (signal_number == SIGPIPE || signal_number == SIGXFSZ) return true;
+  return handler != SIG_DFL && handler != SIG_IGN;
+}
 
 // No error and the child in `started`, or the step that failed with its
 // errno (no child is left over then). On Linux with vfork and steps of our own,

@@ -31,6 +31,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "lookup/posix/child.h"
 #include "lookup/posix/start.h"
 
 namespace kelvar::lookup::posix {
@@ -59,17 +60,67 @@ SystemError failed(const char* step) noexcept {
   return SystemError{step, static_cast<std::uint32_t>(errno)};
 }
 
+// Runs in the child, for a stop signal that arrives before exec, which
+// resets it to its default: nothing. A stop there would leave the child
+// stopped before exec, with its parent thread waiting in vfork (every
+// signal blocked, the fork guard held) and unable to stop with its job.
+void pass_until_exec(int) noexcept {}
+
 // 1. No handler of the parent may run here, where it would act on the
-// parent's memory: every disposition goes back to its default while every
-// signal is still blocked (the parent blocked them all before vfork). The
-// interpreter ignores SIGPIPE, which exec would otherwise pass on.
-void reset_signal_dispositions() noexcept {
-  struct sigaction default_action {};
-  default_action.sa_handler = SIG_DFL;
-  sigemptyset(&default_action.sa_mask);
+// parent's memory, and the child gets the signal state that subprocess
+// gives its children (see start.h): a handled signal goes back to its
+// default, an ignored one stays ignored, since `where` and what it starts
+// must ignore what the host ignores (a SIGINT meant for a pool's workers
+// would otherwise kill `where` unseen). All of it while every signal is
+// still blocked (the parent blocked them all before vfork). The stop
+// signals that are to have their default after exec get a handler that
+// does nothing instead, which exec itself turns into the default: from the
+// first instruction of `where` on, they stop it as they would any program.
+// A handler, not the default with the signal kept blocked: the mask cannot
+// be cleared in the same step as the exec.
+void prepare_signal_dispositions() noexcept {
+  struct sigaction to_default {};
+  to_default.sa_handler = SIG_DFL;
+  sigemptyset(&to_default.sa_mask);
+  struct sigaction passing {};
+  passing.sa_handler = &pass_until_exec;
+  passing.sa_flags = SA_RESTART;  // the steps below need not see EINTR
+  sigfillset(&passing.sa_mask);
   for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
     if (signal_number == SIGKILL || signal_number == SIGSTOP) continue;
-    ::sigaction(signal_number, &default_action, nullptr);  // EINVAL for the C library's own
+    struct sigaction current {};
+    if (::sigaction(signal_number, nullptr, &current) != 0) continue;  // the C library's own
+    const bool to_be_default =
+        resets_to_default(signal_number, current.sa_handler) || current.sa_handler == SIG_DFL;
+    if (to_be_default &&
+        (signal_number == SIGTSTP || signal_number == SIGTTIN || signal_number == SIGTTOU)) {
+      ::sigaction(signal_number, &passing, nullptr);
+    } else if (resets_to_default(signal_number, current.sa_handler)) {
+      ::sigaction(signal_number, &to_default, nullptr);
+    }
+  }
+}
+
+// In a group of its own, the child is no longer the host's group's member:
+// what was sent to that group before the move (a Ctrl+C, a kill of the
+// job) is the host's to act on, through its own handlers and the stop
+// check, and is dropped here. Setting a disposition to "ignore" discards a
+// pending instance, blocked or not; the disposition is then put back.
+// Nothing of the host's group can arrive after setpgid, so the list of
+// what is pending is complete. Without the drop, a SIGINT that the host
+// handles would kill the child before exec, and the lookup would fall
+// back as if `where` had found nothing.
+void drop_signals_sent_before_the_move() noexcept {
+  sigset_t pending;
+  if (::sigpending(&pending) != 0) return;
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
+    if (signal_number == SIGKILL || signal_number == SIGSTOP) continue;
+    if (sigismember(&pending, signal_number) != 1) continue;
+    struct sigaction kept {};
+    if (::sigaction(signal_number, &ignore, &kept) == 0) ::sigaction(signal_number, &kept, nullptr);
   }
 }
 
@@ -89,9 +140,12 @@ void tie_to_parent(const ChildPlan& plan) noexcept {
 // (whose ends are above 2, so dup2 always makes a fresh descriptor without
 // the close-on-exec flag).
 SystemError connect_streams(const ChildPlan& plan) noexcept {
-  // With the host's descriptor 0 closed, the null device gets that very
-  // number, and dup2 onto itself would keep the close-on-exec flag.
-  const int null_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  // Read-write, as subprocess opens it: a /dev/null that a broken or
+  // hostile container made a FIFO would block a read-only open until a
+  // writer came, for ever. With the host's descriptor 0 closed, the null
+  // device gets that very number, and dup2 onto itself would keep the
+  // close-on-exec flag.
+  const int null_fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
   if (null_fd < 0) return failed("opening /dev/null");
   if (null_fd == STDIN_FILENO) {
     if (::fcntl(null_fd, F_SETFD, 0) != 0) return failed("making /dev/null inheritable");
@@ -144,16 +198,21 @@ void close_other_descriptors(const ChildPlan& plan) noexcept {
 }
 
 [[noreturn]] void run_child(ChildPlan& plan) noexcept {
-  reset_signal_dispositions();
+  prepare_signal_dispositions();
   tie_to_parent(plan);
-  // 5. A group of its own, so that a stopped lookup kills what `where`
-  // started along with it.
-  plan.own_group = ::setpgid(0, 0) == 0;
+  // 5. A group of its own when asked for, so that a stopped lookup kills
+  // what `where` started along with it; what the host's group was sent
+  // before the move is dropped (see above).
+  if (plan.start.own_group) {
+    plan.own_group = ::setpgid(0, 0) == 0;
+    if (plan.own_group) drop_signals_sent_before_the_move();
+  }
   SystemError error = connect_streams(plan);
   if (!error) {
     close_other_descriptors(plan);
     // 6. The child starts with no signal blocked, whatever the calling
-    // thread had blocked.
+    // thread had blocked. A stop signal delivered from here to the exec
+    // runs pass_until_exec.
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -188,8 +247,7 @@ SystemError start_with_vfork(ChildPlan& plan, pid_t& pid, bool& refused) noexcep
     // The child has exited already (vfork returns only after its exit or
     // exec); it is reaped here, or by the kernel when SIGCHLD is ignored.
     int status;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    reap(pid, status, true);
     pid = -1;
     return SystemError{plan.failed_step, static_cast<std::uint32_t>(plan.error)};
   }

@@ -126,14 +126,34 @@ class SpawnSetup {
     have_attributes_ = true;
     if (const int error = add_streams(plan)) return error;
 
-    // An interpreter ignores SIGPIPE and may block signals in its threads;
-    // both would be inherited through exec, so the child starts clean.
-    sigset_t none;
-    sigset_t all;
-    sigemptyset(&none);
-    sigfillset(&all);
-    if (const int error = ::posix_spawnattr_setsigmask(&attributes_, &none)) return error;
-    if (const int error = ::posix_spawnattr_setsigdefault(&attributes_, &all)) return error;
+    // The signal state of start.h. The C library itself sets every handled
+    // signal back to its default (a handler must not run in a child that
+    // shares the parent's memory, and exec would reset it anyway) and
+    // leaves ignored ones ignored; SIGPIPE and SIGXFSZ, which an interpreter
+    // ignores for itself, are named here.
+    //
+    // The mask: none of the calling thread's blocked signals, but the three
+    // stop signals stay blocked through exec. The C library moves the child
+    // into its group with every signal blocked and only then sets this
+    // mask, so a SIGTSTP sent to the host's group before the move would
+    // otherwise stop the child there, in a group that `fg` does not
+    // continue, with this thread waiting for its exec; and in the host's
+    // group a stop before exec leaves a job that never reports stopped.
+    // Unlike the vfork start, no step of ours runs in the child to let them
+    // pass until exec; so `where` runs with them blocked, and cannot be
+    // stopped by Ctrl+Z, which costs a lookup nothing.
+    sigset_t stops;
+    sigset_t restored;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGTSTP);
+    sigaddset(&stops, SIGTTIN);
+    sigaddset(&stops, SIGTTOU);
+    sigemptyset(&restored);
+    for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
+      if (resets_to_default(signal_number, SIG_IGN)) sigaddset(&restored, signal_number);
+    }
+    if (const int error = ::posix_spawnattr_setsigmask(&attributes_, &stops)) return error;
+    if (const int error = ::posix_spawnattr_setsigdefault(&attributes_, &restored)) return error;
     int flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
     if (own_group) {
       if (const int error = ::posix_spawnattr_setpgroup(&attributes_, 0)) return error;
@@ -156,8 +176,11 @@ class SpawnSetup {
   int add_streams(const StartPlan& plan) noexcept {
     // Standard input reads end of file at once; the two outputs go to the
     // pipes. The originals of the pipe ends are close-on-exec and vanish.
+    // The null device is opened read-write, as subprocess opens it: a
+    // read-only open of one that a broken container made a FIFO never
+    // returns.
     if (const int error =
-            ::posix_spawn_file_actions_addopen(&actions_, STDIN_FILENO, "/dev/null", O_RDONLY, 0)) {
+            ::posix_spawn_file_actions_addopen(&actions_, STDIN_FILENO, "/dev/null", O_RDWR, 0)) {
       return error;
     }
     if (const int error = ::posix_spawn_file_actions_adddup2(&actions_, plan.out_fd, 1)) {
@@ -224,11 +247,12 @@ SystemError start_with_spawn(const StartPlan& plan, Started& started) noexcept {
   // forks to spawn, in a sandbox that refuses vfork.
   if (spawn_runs_fork_handlers() && plan.window != nullptr) plan.window->close();
   pid_t pid = -1;
-  const SystemError error = spawn(plan, true, pid);
+  const SystemError error = spawn(plan, plan.own_group, pid);
   if (!error) {
-    started = Started{pid, true};
+    started = Started{pid, plan.own_group};
     return error;
   }
+  if (!plan.own_group) return error;
   // A sandbox that refuses setpgid fails the whole spawn with its refusal
   // (EPERM or ENOSYS); only then may the group be the cause, and a start
   // without it loses no more than the kill of what `where` started when a

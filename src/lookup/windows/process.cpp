@@ -336,7 +336,11 @@ RunResult wait_for_exit(const Child& child, StopPolicy& policy) {
 
 }  // namespace
 
-RunResult run(const PreparedRun& prepared, const StopCheck& should_stop) {
+ChildGroup group_for_this_thread() noexcept {
+  return ChildGroup::own;
+}
+
+RunResult run(const PreparedRun& prepared, const StopCheck& should_stop, ChildGroup /*group*/) {
   RunResult result;
   Capture out;
   Capture err;
