@@ -331,7 +331,7 @@ def test_hostile_hosts_still_get_answers(tmp_path, prelude, checks):
 # EIO (no other read here asks for that size), or wait4 (which waitpid is
 # made of) is refused, with or without waitid.
 FAILING_CHILD_MAIN = r"""
-import json, os, sys, _kelvar
+import json, os, sys, time, _kelvar
 PRELUDE
 answers = []
 for name in ["tool"] * 5 + ["fail"]:  # `where` fails for "fail", after printing a path
@@ -344,11 +344,16 @@ for name in ["tool"] * 5 + ["fail"]:  # `where` fails for "fail", after printing
 state = STATE
 linger = _kelvar.find_executable("linger", False)[1]
 pid = int(open(os.path.join(state, "pid")).read())
-try:
-    with open(f"/proc/{pid}/stat") as stat:
-        lingering = stat.read().rpartition(")")[2].split()[0] not in ("Z", "X")
-except FileNotFoundError:
-    lingering = False
+def lingers():
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            return stat.read().rpartition(")")[2].split()[0] not in ("Z", "X")
+    except FileNotFoundError:
+        return False
+deadline = time.monotonic() + 2  # a SIGKILL takes effect a moment after it is sent
+while lingers() and time.monotonic() < deadline:
+    time.sleep(0.01)
+lingering = lingers()
 if lingering:
     os.kill(pid, 9)
 answers.append([linger, lingering])
