@@ -344,18 +344,16 @@ for name in ["tool"] * 5 + ["fail"]:  # `where` fails for "fail", after printing
 state = STATE
 linger = _kelvar.find_executable("linger", False)[1]
 pid = int(open(os.path.join(state, "pid")).read())
-# A SIGKILL lands when the kernel next runs the process: on a loaded host
-# that is a moment after the lookup returned, since nothing could wait.
-deadline = time.monotonic() + 2
-while True:
+def lingers():
     try:
         with open(f"/proc/{pid}/stat") as stat:
-            lingering = stat.read().rpartition(")")[2].split()[0] not in ("Z", "X")
+            return stat.read().rpartition(")")[2].split()[0] not in ("Z", "X")
     except FileNotFoundError:
-        lingering = False
-    if not lingering or time.monotonic() > deadline:
-        break
+        return False
+deadline = time.monotonic() + 2  # a SIGKILL takes effect a moment after it is sent
+while lingers() and time.monotonic() < deadline:
     time.sleep(0.01)
+lingering = lingers()
 if lingering:
     os.kill(pid, 9)
 answers.append([linger, lingering])
