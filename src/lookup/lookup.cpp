@@ -48,12 +48,6 @@ Answer answer_from(const RunResult& run, std::string_view name) {
     case RunStatus::stopped:
       answer.kind = Answer::Kind::stopped;
       return answer;
-    case RunStatus::read_error:
-      // Not a failure to run `where` but a broken pipe of ours: no answer
-      // can be trusted, the table's included.
-      answer.kind = Answer::Kind::broken;
-      answer.reason = run.error;
-      return answer;
     case RunStatus::failed:
     case RunStatus::completed:
       break;

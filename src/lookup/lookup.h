@@ -18,11 +18,9 @@ struct Answer {
     found,      // `path` is what `where` reported, or the built-in path text
     not_found,  // neither `where` nor the built-in table knows the name
     stopped,    // the stop check asked to abandon `where`, which was killed
-    broken,     // a captured stream could not be read; `reason` says why
   };
   Kind kind = Kind::not_found;
   std::string path;
-  std::string reason;
 };
 
 // One lookup, in two phases. prepare() reads the process-wide state that

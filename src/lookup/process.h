@@ -61,11 +61,9 @@ class Preparation {
 Preparation prepare_run(std::string_view program, std::string_view argument);
 
 enum class RunStatus {
-  completed,   // the child ran and was reaped; exit_code and streams are valid
-  failed,      // it could not be started, set up or waited for
-  stopped,     // should_stop() asked to abandon it; the child was killed and reaped
-  read_error,  // reading a captured stream failed; `error` describes it (Windows; the
-               // POSIX runner reports such a failure as `failed`)
+  completed,  // the child ran and was reaped; exit_code and streams are valid
+  failed,     // it could not be started, set up or waited for
+  stopped,    // should_stop() asked to abandon it; the child was killed and reaped
 };
 
 struct RunResult {
@@ -81,7 +79,7 @@ struct RunResult {
   // same, so that `where` can never write into the host's own standard
   // error, nor block on a pipe that nobody drains.
   std::string err;
-  std::string error;  // description for read_error and for failed: the step and the system error
+  std::string error;  // description for failed: the step and the system error
 };
 
 // Asked at least every 100 ms (and after every interrupted wait) while the

@@ -29,12 +29,11 @@ struct SystemError {
 // (posix/fd.cpp, windows/system.cpp).
 std::string describe(const SystemError& error);
 
-// A run that ended at `error`: one that could not be started, set up or
-// waited for (failed), or whose captured stream could not be read
-// (read_error).
-inline RunResult failed_run(const SystemError& error, RunStatus status = RunStatus::failed) {
+// A run that ended at `error`: one that could not be started, set up,
+// read or waited for. Every such failure leaves the name to the table.
+inline RunResult failed_run(const SystemError& error) {
   RunResult result;
-  result.status = status;
+  result.status = RunStatus::failed;
   result.error = describe(error);
   return result;
 }

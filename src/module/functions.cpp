@@ -132,8 +132,6 @@ Result<Ref> find_executable_body(PyObject* args, PyObject* kwargs) {
       return new_lookup_result(text, answer.value().path);
     case Kind::not_found:
       return new_lookup_result(text, std::nullopt);
-    case Kind::broken:
-      fail("called `Result::unwrap()` on an `Err` value: " + answer.value().reason);
     case Kind::stopped:
       break;
   }

@@ -211,16 +211,13 @@ TEST_CASE(a_run_and_the_table_give_the_answer) {
       {RunStatus::failed, 0, "", "cls", Kind::found, cmd},
       {RunStatus::failed, 0, "/usr/bin/git\n", "git", Kind::not_found, ""},
       {RunStatus::stopped, 0, "/bin/dir\n", "dir", Kind::stopped, ""},
-      {RunStatus::read_error, 0, "/bin/dir\n", "dir", Kind::broken, ""},
   };
   for (const auto& row : rows) {
     RunResult run = completed(row.exit_code, std::string(row.out));
     run.status = row.status;
-    run.error = "read: Input/output error (os error 5)";
     const Answer answer = answer_from(run, row.name);
     CHECK(answer.kind == row.kind);
     CHECK_EQ(answer.path, row.path);
-    CHECK_EQ(answer.reason, row.kind == Kind::broken ? run.error : std::string());
   }
   RunResult quiet = completed(0, "");
   quiet.err = "/usr/bin/git\n";  // standard error is never read as a path
