@@ -174,7 +174,7 @@ THREADS = pytest.mark.parametrize("thread", ["main", "worker"],
                  [[signal.SIGTSTP]] if not ON_WINDOWS else [], id="SIGTSTP ignored by the host"),
 ])
 def test_job_control_never_leaves_a_lookup_stopped(sandbox, start, host, signals, thread):
-    # Item 1: a stop signal that reaches the child before its exec must not
+    # A stop signal that reaches the child before its exec must not
     # stop it there (its parent thread waits in vfork, holding the fork
     # guard, and the job never reports stopped to its shell), nor after a
     # move into a group that `fg` does not continue.
@@ -188,7 +188,7 @@ def test_job_control_never_leaves_a_lookup_stopped(sandbox, start, host, signals
 @THREADS
 @pytest.mark.parametrize("start", START_PATHS)
 def test_a_host_that_ignores_sigint_gets_right_answers(sandbox, start, thread):
-    # Item 2: as a pool worker does. What the host ignores stays ignored in
+    # As a pool worker does. What the host ignores stays ignored in
     # `where`, as in subprocess.run's child: it is not killed before its
     # exec, and it answers only while it ignores SIGINT itself. Builtins
     # only (the posix_spawn row refuses the shell's vfork).
@@ -222,7 +222,10 @@ def test_a_signal_to_the_hosts_group_is_the_hosts_own_in_a_main_thread_lookup(sa
 # to the host's group, as a terminal's Ctrl+C does, and the host reports how
 # long each call took and how it ended.
 _CTRL_C_SOURCE = """
-import json, os, subprocess, sys, threading, time, _kelvar
+import json, os, signal, subprocess, sys, threading, time, _kelvar
+# Handled, as in an interpreter that a terminal starts, even when the
+# test's own runner was started with SIGINT ignored (as CI starts it).
+signal.signal(signal.SIGINT, signal.default_int_handler)
 PRELUDE
 where, state = WHERE, STATE
 def announce(step):
@@ -266,7 +269,7 @@ print(json.dumps(out), flush=True)
 @NO_POSIX_SIGNALS
 @pytest.mark.parametrize("start", START_PATHS)
 def test_ctrl_c_at_the_terminal_ends_a_lookup_on_any_thread(sandbox, start):
-    # Item 3: as it ends subprocess.run on the same thread. On a worker
+    # As it ends subprocess.run on the same thread. On a worker
     # thread, where no stop check runs the host's handlers, `where` and its
     # descendants get the terminal's SIGINT themselves; on the main thread
     # the lookup is stopped and `where`'s whole family is killed.

@@ -257,7 +257,10 @@ def test_a_stop_without_a_signal_ends_a_where_that_closed_its_streams(sandbox):
         'exec "$SLEEP" 60\n'))
     state = str(sandbox.state)
     proc = sandbox.popen(f"""
-        import _thread, json, os, threading, time, _kelvar
+        import _thread, json, os, signal, threading, time, _kelvar
+        # interrupt_main does nothing while SIGINT is ignored, as it is in
+        # a host that CI starts so.
+        signal.signal(signal.SIGINT, signal.default_int_handler)
         state = {state!r}
         def interrupter():
             while not os.path.exists(os.path.join(state, "pid")):
