@@ -332,9 +332,6 @@ def test_hostile_hosts_still_get_answers(tmp_path, prelude, checks):
 # made of) is refused, with or without waitid.
 FAILING_CHILD_MAIN = r"""
 import json, os, sys, time, _kelvar
-# A sanitizer's runtime, preloaded into every process, waits for a helper
-# process of its own when `where` exits, which the refused waits forbid.
-os.environ.pop("LD_PRELOAD", None)
 PRELUDE
 answers = []
 for name in ["tool"] * 5 + ["fail"]:  # `where` fails for "fail", after printing a path
@@ -378,12 +375,15 @@ print(json.dumps([answers, children]), flush=True)
 ])
 def test_a_child_that_cannot_be_read_or_waited_for_falls_back(tmp_path, start, refusal, answer,
                                                               zombies):
-    from _reliability_helpers import X86_64
+    from _reliability_helpers import SANITIZED, X86_64
     from _where_bodies import ECHO_ARGUMENT
     from _where_sandbox import Sandbox
 
     if not X86_64:
         pytest.skip("the filter uses x86_64 call numbers")
+    if SANITIZED and "61" in refusal:
+        pytest.skip("the leak checker, at the host's exit, waits for a helper process of its "
+                    "own, which the refused waits forbid")
     sandbox = Sandbox(tmp_path)
     sandbox.write_where(body="case \"$1\" in fail) printf '/a\\n'; exit 1;;\n"
                             "linger) printf '%s' \"$$\" > \"$S/pid\"; exec >&- 2>&-; exec \"$SLEEP\" 5;;\n"
