@@ -8,7 +8,7 @@ import sys
 
 import pytest
 
-from _reliability_helpers import LINUX, NEEDS_X86_64, REFUSE_CALL
+from _reliability_helpers import LINUX, NEEDS_X86_64, REFUSE_CALL, SANITIZED
 
 
 # Hosts that fork behind the module's back, sandboxes that refuse a system
@@ -307,8 +307,10 @@ def test_hostile_hosts_still_get_answers(tmp_path, prelude, checks):
         raise
     assert out["answers"] == [["tool", "/found/tool"]] * len(out["answers"])
     assert len(out["answers"]) >= count
-    # A bound against waiting for a forked holder (it lives 3 s), not a speed goal.
-    assert out["slowest"] < 1.5
+    # Bounds against waiting for a forked holder (it lives 3 s), not speed
+    # goals; a sanitized host starts each process far more slowly.
+    slack = 1.0 if SANITIZED else 0.0
+    assert out["slowest"] < 1.5 + slack
     if "fork_holders" in prelude:
         # A row whose holder never forked while a lookup's pipes were open
         # would pass with the fork guard gone.
@@ -316,7 +318,7 @@ def test_hostile_hosts_still_get_answers(tmp_path, prelude, checks):
     if "late-exit" in checks:
         # 1 s of `where`, and naps of at most 50 ms after it.
         assert out["late-exit"][0] is None
-        assert out["late-exit"][1] < 1.25, out["late-exit"]
+        assert out["late-exit"][1] < 1.25 + slack, out["late-exit"]
     if "stop" in checks:
         # `where` ends; what it started ends too, unless it has no group.
         assert out["stop"][0] == "ended"
@@ -375,7 +377,7 @@ print(json.dumps([answers, children]), flush=True)
 ])
 def test_a_child_that_cannot_be_read_or_waited_for_falls_back(tmp_path, start, refusal, answer,
                                                               zombies):
-    from _reliability_helpers import SANITIZED, X86_64
+    from _reliability_helpers import X86_64
     from _where_bodies import ECHO_ARGUMENT
     from _where_sandbox import Sandbox
 
