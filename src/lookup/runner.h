@@ -25,7 +25,9 @@ inline RunResult failed_run(const OsFailure& failure) {
   return result;
 }
 
-inline RunResult stopped_result() {
+// A run that the stop check abandoned; its child has been killed and reaped
+// by the time the runner returns it.
+inline RunResult stopped_run() {
   RunResult result;
   result.status = RunStatus::stopped;
   return result;

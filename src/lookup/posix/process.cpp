@@ -120,7 +120,7 @@ DrainOutcome Drain::run() {
     }
     // A wait that timed out or was interrupted always asks; one that output
     // ended asks once the interval has run out, so a flood cannot starve it.
-    if (ready > 0 ? stop_.ask_if_due() : stop_.ask()) return stopped_result();
+    if (ready > 0 ? stop_.ask_if_due() : stop_.ask()) return stopped_run();
   }
   return std::move(captured_);
 }
@@ -148,7 +148,7 @@ RunResult wait_for_exit(Child& child, StopPolicy& stop, Captured captured) {
       nap(pause);
       pause = std::min(pause * 2, Micros(50 * 1000));
     }
-    if (interrupted ? stop.ask() : stop.ask_if_due()) return stopped_result();
+    if (interrupted ? stop.ask() : stop.ask_if_due()) return stopped_run();
   }
 }
 

@@ -290,7 +290,7 @@ DrainOutcome drain(Capture& out, Capture& err, const Child& child, StopPolicy& p
     // A child that writes without pause never lets the wait time out; the
     // policy keeps the interval by the clock then.
     const bool full_wait = woke == WAIT_TIMEOUT && timeout == stop_wait;
-    if (full_wait ? policy.ask() : policy.ask_if_due()) return stopped_result();
+    if (full_wait ? policy.ask() : policy.ask_if_due()) return stopped_run();
   }
 }
 
@@ -301,7 +301,7 @@ RunResult wait_for_exit(const Child& child, StopPolicy& policy, Captured capture
     const DWORD woke = WaitForSingleObject(child.process.get(), stop_wait);
     if (woke == WAIT_OBJECT_0) break;
     if (woke != WAIT_TIMEOUT) return failed_run({"waiting for the child to exit", GetLastError()});
-    if (policy.ask()) return stopped_result();
+    if (policy.ask()) return stopped_run();
   }
   DWORD code = 0;
   if (!GetExitCodeProcess(child.process.get(), &code)) {
