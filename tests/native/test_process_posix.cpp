@@ -43,41 +43,21 @@ std::string found_on(const std::string& path_value) {
 }  // namespace
 
 TEST_CASE(the_search_takes_the_first_file_it_can_run) {
-  // What stands in front of a `where` that can run, further on PATH: what
-  // cannot run is passed over; a link is kept as found, not resolved.
-  TempDir first, second;
-  const std::string runnable = file_at(second / "where", "#!/bin/sh\n", 0755);
-  const std::string on_path = "/nonexistent:" + first.path + ":" + second.path;
-  const struct {
-    const char* what;
-    void (*make)(const std::string& path, const std::string& runnable);
-    bool the_first;
-  } rows[] = {
-      {"nothing", [](const std::string&, const std::string&) {}, false},
-      {"a plain file", [](const std::string& p, const std::string&) { file_at(p, "", 0644); },
-       false},
-      {"a folder", [](const std::string& p, const std::string&) { fs::create_directory(p); },
-       false},
-      {"a dangling link",
-       [](const std::string& p, const std::string&) { fs::create_symlink(p + "-gone", p); }, false},
-      {"a link to a folder",
-       [](const std::string& p, const std::string&) {
-         fs::create_directory_symlink(fs::path(p).parent_path(), p);
-       },
-       false},
-      {"a link to a program",
-       [](const std::string& p, const std::string& r) { fs::create_symlink(r, p); }, true},
-      {"a program", [](const std::string& p, const std::string&) { file_at(p, "", 0755); }, true},
-  };
-  for (const auto& row : rows) {
-    std::error_code ignored;
-    fs::remove_all(first / "where", ignored);
-    row.make(first / "where", runnable);
-    CHECK_EQ(found_on(on_path), row.the_first ? first / "where" : runnable);
-  }
-  CHECK_EQ(found_on("/nonexistent:" + first.path), first / "where");
-  fs::remove(first / "where");
-  CHECK_EQ(found_on("/nonexistent:" + first.path), std::string("(nothing)"));
+  // In front of a `where` that can run: a plain file, a folder, a dangling
+  // link and a link to a folder of that name, all passed over; a link to
+  // the program is kept as found, not resolved.
+  TempDir plain, folder, dangling, folder_link, runnable, link;
+  file_at(plain / "where", "#!/bin/sh\n", 0644);
+  fs::create_directory(folder / "where");
+  fs::create_symlink(dangling / "gone", dangling / "where");
+  fs::create_directory_symlink(folder.path, folder_link / "where");
+  const std::string program = file_at(runnable / "where", "#!/bin/sh\n", 0755);
+  fs::create_symlink(program, link / "where");
+  const std::string passed_over = "/nonexistent:" + plain.path + ":" + folder.path + ":" +
+                                  dangling.path + ":" + folder_link.path;
+  CHECK_EQ(found_on(passed_over + ":" + runnable.path), program);
+  CHECK_EQ(found_on(passed_over + ":" + link.path + ":" + runnable.path), link / "where");
+  CHECK_EQ(found_on(passed_over), std::string("(nothing)"));
 }
 
 TEST_CASE(the_search_reads_an_empty_path_entry_as_the_working_directory) {
@@ -124,13 +104,15 @@ TEST_CASE(prepare_refuses_a_nul_and_snapshots_the_environment) {
   Fakes fakes;
   fakes.add("kelvar-env", "printf '%s' \"${KELVAR_MARK-unset}\"");
   // Each refusal says why.
-  CHECK(std::get<NotPrepared>(fakes.prepare("kelvar-env", std::string_view("a\0b", 3))) ==
-        NotPrepared::nul_in_text);
+  const auto why = [](const Preparation& prepared) {
+    const NotPrepared* const reason = std::get_if<NotPrepared>(&prepared);
+    return reason != nullptr ? std::optional<NotPrepared>(*reason) : std::nullopt;
+  };
+  CHECK(why(fakes.prepare("kelvar-env", std::string_view("a\0b", 3))) == NotPrepared::nul_in_text);
+  TempDir nowhere;
   {
-    TempDir nowhere;
     ScopedEnv path("PATH", nowhere.path);
-    CHECK(std::get<NotPrepared>(prepare_where("ab", nowhere / "python")) ==
-          NotPrepared::no_program);
+    CHECK(why(prepare_where("ab", nowhere / "python")) == NotPrepared::no_program);
   }
   ScopedEnv mark("KELVAR_MARK", "before");
   const Preparation prepared = fakes.prepare("kelvar-env", "ab");
