@@ -278,6 +278,9 @@ TEST_CASE(the_child_starts_with_the_signal_state_of_subprocess_children) {
   ::pthread_sigmask(SIG_BLOCK, &block, &saved_mask);
   const RunResult vforked = fakes.run("kelvar-status", "/proc/self/status");
   const std::string spawned = spawned_output(cat, "/proc/self/status");
+  sigset_t after;  // the run's own blocking of every signal has ended with it
+  ::pthread_sigmask(SIG_BLOCK, nullptr, &after);
+  CHECK(sigismember(&after, SIGUSR1) == 1 && sigismember(&after, SIGTERM) == 0);
   ::pthread_sigmask(SIG_SETMASK, &saved_mask, nullptr);
   for (int i = 0; i < 3; ++i) ::sigaction(ignored[i], &saved[i], nullptr);
   ::sigaction(SIGTERM, &saved[3], nullptr);
