@@ -163,8 +163,9 @@ OsFailure create_process(const PreparedRun& prepared, const ChildEnds& ends,
   startup.StartupInfo.hStdOutput = ends.out.get();
   startup.StartupInfo.hStdError = ends.err.get();
   start_hidden(startup.StartupInfo);
-  if (!set_inheritable(ends, true))
+  if (!set_inheritable(ends, true)) {
     return {"making the child's handles inheritable", GetLastError()};
+  }
   const DWORD flags = EXTENDED_STARTUPINFO_PRESENT | CREATE_SUSPENDED | console;
   BOOL started = FALSE;
   DWORD error = ERROR_SUCCESS;
