@@ -1,5 +1,7 @@
 #include "lookup/lookup.h"
 
+#include <variant>
+
 #include "facts/facts.h"
 #include "lookup/builtins.h"
 #include "lookup/output.h"
@@ -66,8 +68,9 @@ Lookup Lookup::prepare(std::string_view name, bool fuzzy, std::string_view inter
 }
 
 Answer Lookup::answer(const StopCheck& should_stop) const {
-  if (!run_) return fall_back(name_);
-  return answer_from(run(*run_, should_stop, group_for_this_thread()), name_);
+  const PreparedRun* const prepared = std::get_if<PreparedRun>(&run_);
+  if (prepared == nullptr) return fall_back(name_);
+  return answer_from(run(*prepared, should_stop, group_for_this_thread()), name_);
 }
 
 }  // namespace kelvar::lookup

@@ -42,7 +42,7 @@ class Lookup {
   Lookup(std::string name, Preparation run) : name_(std::move(name)), run_(std::move(run)) {}
 
   std::string name_;
-  Preparation run_;  // without a run when `where` cannot be started
+  Preparation run_;  // the run of `where`, or why it cannot be started
 };
 
 // The answer that a finished run of `where` gives for `name`: the policy of

@@ -8,10 +8,8 @@
 
 #include <cstdint>
 #include <functional>
-#include <optional>
 #include <string>
-#include <string_view>
-#include <utility>
+#include <variant>
 #include <vector>
 
 namespace kelvar::lookup {
@@ -36,33 +34,26 @@ enum class NotPrepared {
   command_line_too_long,  // more than a command line holds (Windows)
 };
 
-// A prepared run, or why there is none. Read like std::optional<PreparedRun>.
-class Preparation {
- public:
-  Preparation(PreparedRun run) : run_(std::move(run)) {}
-  Preparation(NotPrepared reason) : reason_(reason) {}
+// A prepared run, or why there is none: one or the other, never both.
+using Preparation = std::variant<PreparedRun, NotPrepared>;
 
-  bool has_value() const noexcept { return run_.has_value(); }
-  explicit operator bool() const noexcept { return has_value(); }
-  const PreparedRun& operator*() const { return *run_; }
-  const PreparedRun* operator->() const { return &*run_; }
-  PreparedRun* operator->() { return &*run_; }
-  // Meaningful only without a run.
-  NotPrepared reason() const noexcept { return reason_; }
+// A step of a run that failed: what it was for, and the system's own error
+// code for it (errno on POSIX, GetLastError() on Windows), kept as values
+// the way CPython's and libuv's child starts keep theirs. A lookup drops a
+// failed run without reporting it, so no text is ever made of it. A plain
+// value, so that a step may record it where nothing may allocate (a vfork
+// child).
+struct OsFailure {
+  const char* step = nullptr;  // a literal; null for no failure
+  std::uint32_t code = 0;
 
- private:
-  std::optional<PreparedRun> run_;
-  NotPrepared reason_ = NotPrepared::no_program;
+  explicit operator bool() const noexcept { return step != nullptr; }
 };
 
-// Finds `program` (a bare name such as "where") by the platform's search
-// order and prepares it to be run with `argument` (UTF-8) as its only
-// argument.
-Preparation prepare_run(std::string_view program, std::string_view argument);
-
+// How a run ended: the runner's one vocabulary.
 enum class RunStatus {
   completed,  // the child ran and was reaped; exit_code and streams are valid
-  failed,     // it could not be started, set up or waited for
+  failed,     // it could not be started, set up, read or waited for
   stopped,    // should_stop() asked to abandon it; the child was killed and reaped
 };
 
@@ -79,7 +70,7 @@ struct RunResult {
   // same, so that `where` can never write into the host's own standard
   // error, nor block on a pipe that nobody drains.
   std::string err;
-  std::string error;  // description for failed: the step and the system error
+  OsFailure failure;  // for failed: the step and the system's code
 };
 
 // Asked at least every 100 ms (and after every interrupted wait) while the
@@ -109,9 +100,13 @@ ChildGroup group_for_this_thread() noexcept;
 
 // Starts the prepared program with standard input from the null device,
 // both output streams captured and no other descriptor of the caller's, reads
-// both to their end, and waits for it. On Linux the child is killed when the
+// both to their end, and waits for it. On Linux a child started with vfork
+// (every start but one in a sandbox that refuses vfork) is killed when the
 // calling thread ends before it has been waited for.
-// Touches no state of the caller's: safe to run without the caller's lock.
+// Reads nothing that the caller's lock guards (the environment, the search),
+// so it may run without that lock. On POSIX it blocks the calling thread's
+// signals for the moment its pipes are open in the parent, and holds forks
+// on other threads back for that moment (posix/fork_guard.h).
 RunResult run(const PreparedRun& prepared, const StopCheck& should_stop,
               ChildGroup group = ChildGroup::own);
 

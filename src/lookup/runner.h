@@ -1,11 +1,13 @@
-// What the two process runners share: how a failed step is kept, how a
-// drain of the captured streams ends, and when the caller is asked whether
-// to abandon the child.
+// What the two process runners share: the results a run ends with, what a
+// drain of the captured streams comes to, and when the caller is asked
+// whether to abandon the child.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <variant>
 
 #include "lookup/process.h"
 
@@ -14,36 +16,44 @@ namespace kelvar::lookup {
 // The longest a runner sleeps in one wait, and so the longest between checks.
 inline constexpr std::chrono::milliseconds stop_check_interval{100};
 
-// A step of the runner that failed: what it was for, and the system's own
-// error code for it (errno on POSIX, GetLastError() on Windows), as
-// CPython's and libuv's child starts keep theirs. A plain value, so that a
-// step may record it where nothing may allocate (a vfork child).
-struct SystemError {
-  const char* step = nullptr;  // a literal; null for no error
-  std::uint32_t code = 0;
-
-  explicit operator bool() const noexcept { return step != nullptr; }
-};
-
-// "step: the system's message (os error N)", in the platform's words
-// (posix/fd.cpp, windows/system.cpp).
-std::string describe(const SystemError& error);
-
-// A run that ended at `error`: one that could not be started, set up,
+// A run that ended at `failure`: one that could not be started, set up,
 // read or waited for. Every such failure leaves the name to the table.
-inline RunResult failed_run(const SystemError& error) {
+inline RunResult failed_run(const OsFailure& failure) {
   RunResult result;
   result.status = RunStatus::failed;
-  result.error = describe(error);
+  result.failure = failure;
   return result;
 }
 
-// How draining both captured streams ended.
-enum class Drained {
-  ended,    // both streams reached their end
-  stopped,  // the stop check asked to abandon the child
-  broken,   // a wait or a read failed; the run's error says which
+// A run that the stop check abandoned; its child has been killed and reaped
+// by the time the runner returns it.
+inline RunResult stopped_run() {
+  RunResult result;
+  result.status = RunStatus::stopped;
+  return result;
+}
+
+// Both captured streams, read to their end.
+struct Captured {
+  std::string out;
+  std::string err;
 };
+
+// A drain reads both streams to their end, or the run ends within it
+// (stopped, or failed at a wait or a read): its outcome is the one or the
+// other, in the run's own words.
+using DrainOutcome = std::variant<Captured, RunResult>;
+
+// The run of a child that was reaped with `exit_code` after printing
+// `captured`.
+inline RunResult completed_run(std::uint32_t exit_code, Captured&& captured) {
+  RunResult result;
+  result.status = RunStatus::completed;
+  result.exit_code = exit_code;
+  result.out = std::move(captured.out);
+  result.err = std::move(captured.err);
+  return result;
+}
 
 // When a runner asks its caller whether to abandon a child: on every wake-up
 // that the wait itself did not cause by output, and otherwise at least once
@@ -70,11 +80,5 @@ class StopPolicy {
   const StopCheck& check_;
   Clock::time_point last_;
 };
-
-inline RunResult stopped_result() {
-  RunResult result;
-  result.status = RunStatus::stopped;
-  return result;
-}
 
 }  // namespace kelvar::lookup

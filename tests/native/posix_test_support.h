@@ -1,5 +1,5 @@
 // Helpers of the POSIX runner tests: scratch folders, scoped variables, and
-// small shell scripts found first on PATH.
+// small shell scripts that the lookup finds as its `where`.
 #pragma once
 
 #include <signal.h>
@@ -16,7 +16,9 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <variant>
 
+#include "lookup/lookup.h"
 #include "lookup/process.h"
 
 namespace kelvar_test::posix {
@@ -63,12 +65,23 @@ inline std::string file_at(const std::string& path, std::string_view text, mode_
   return path;
 }
 
-// Fakes are found first on PATH, and find the usual tools behind them.
+// Fakes of `where`, each in a folder of its own, which the lookup searches
+// ahead of PATH as the folder of the interpreter it is told of (a `python`
+// there, which need not exist).
 struct Fakes {
   TempDir dir;
-  ScopedEnv path{"PATH", dir.path + ":" + (std::getenv("PATH") ? std::getenv("PATH") : "/bin")};
   std::string add(std::string_view name, std::string_view body) const {
-    return file_at(dir / name, "#!/bin/sh\n" + std::string(body) + "\n", 0755);
+    ::mkdir((dir / name).c_str(), 0755);
+    return file_at(dir / name + "/where", "#!/bin/sh\n" + std::string(body) + "\n", 0755);
+  }
+  Preparation prepare(std::string_view name, std::string_view argument) const {
+    return prepare_where(argument, dir / name + "/python");
+  }
+  RunResult run(std::string_view name, std::string_view argument,
+                const StopCheck& stop = StopCheck(), ChildGroup group = ChildGroup::own) const {
+    const Preparation prepared = prepare(name, argument);
+    const PreparedRun* const found = std::get_if<PreparedRun>(&prepared);
+    return found != nullptr ? kelvar::lookup::run(*found, stop, group) : RunResult{};
   }
 };
 
@@ -81,17 +94,6 @@ inline std::string read_file(const std::string& path) {
 inline pid_t pid_in(const std::string& file) {
   const std::string text = read_file(file);
   return text.empty() || text.back() != '\n' ? 0 : static_cast<pid_t>(std::stol(text));
-}
-
-inline RunResult run_fake(std::string_view name, std::string_view argument,
-                          const StopCheck& stop = StopCheck()) {
-  const Preparation prepared = prepare_run(name, argument);
-  return prepared ? run(*prepared, stop) : RunResult{};
-}
-
-inline std::string found(std::string_view name) {
-  const Preparation prepared = prepare_run(name, "");
-  return prepared ? prepared->program : "(nothing)";
 }
 
 // No child of ours by that number is left to reap, and no process (not even
@@ -117,7 +119,7 @@ inline bool ended(pid_t pid) {
 // allows, by a child that exits with 127 (as it does under valgrind).
 inline bool could_not_start(const RunResult& r) {
   return r.status == RunStatus::failed
-             ? !r.error.empty()
+             ? static_cast<bool>(r.failure)
              : r.status == RunStatus::completed && r.exit_code == 127 && r.out.empty();
 }
 

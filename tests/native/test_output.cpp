@@ -36,34 +36,6 @@ RunResult completed(std::uint32_t exit_code, std::string out) {
 
 }  // namespace
 
-// The extension by the compiler's own target, not by the facts the query is
-// built from.
-#ifdef _WIN32
-#define EXT ".exe"
-#else
-#define EXT ""
-#endif
-
-TEST_CASE(query_is_the_name_with_wildcards_and_extension) {
-  const std::string ext = EXT;
-  const struct {
-    std::string_view name;
-    bool fuzzy;
-    std::string expected;
-  } rows[] = {
-      {"git", false, "git" EXT},
-      {"git", true, "*git*" EXT},
-      {"git.exe", false, "git.exe" + ext},
-      {"DIR", false, "DIR" + ext},
-      {"", false, ext},
-      {"", true, "**" + ext},
-      {" say \"hi\" ", true, "* say \"hi\" *" + ext},
-      {"C:\\tools\\*?", false, "C:\\tools\\*?" + ext},
-      {std::string_view("a\0b", 3), false, std::string("a\0b", 3) + ext},
-  };
-  for (const auto& row : rows) CHECK_EQ(build_query(row.name, row.fuzzy), row.expected);
-}
-
 TEST_CASE(fallback_answers_builtins_with_the_interpreter_path) {
   const std::optional<std::string_view> builtin = "C:\\Windows\\System32\\cmd.exe (built-in)";
   const std::optional<std::string_view> none;

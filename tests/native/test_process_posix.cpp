@@ -17,83 +17,112 @@
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <variant>
 
 #include "check.h"
 #include "lookup/posix/start.h"
 #include "lookup/process.h"
-#include "lookup/runner.h"
 #include "posix_test_support.h"
 
 namespace fs = std::filesystem;
 using namespace kelvar::lookup;
 using namespace kelvar_test::posix;
 
-TEST_CASE(prepare_searches_path_for_an_executable_file) {
-  Fakes fakes;
-  TempDir first, second;
-  ScopedEnv path("PATH", "/nonexistent:" + first.path + ":" + second.path + ":" + fakes.dir.path);
-  // In `first`: a plain file, a directory, a dangling link, a link to a
-  // directory, under names that also exist, executable, further on.
-  file_at(first / "kelvar-a", "#!/bin/sh\n", 0644);
-  fs::create_directory(first / "kelvar-b");
-  fs::create_symlink(first / "nowhere", first / "kelvar-c");
-  fs::create_directory_symlink(first.path, first / "kelvar-d");
-  for (const char* name : {"kelvar-a", "kelvar-b", "kelvar-c", "kelvar-d"}) {
-    const std::string target = fakes.add(name, "exit 0");
-    CHECK_EQ(found(name), target);
-  }
-  // The first hit wins; a link is kept as found, not resolved.
-  file_at(second / "kelvar-e", "", 0755);
-  fs::create_symlink(second / "kelvar-e", first / "kelvar-e");
-  CHECK_EQ(found("kelvar-e"), first / "kelvar-e");
-  CHECK_EQ(found("kelvar-missing"), std::string("(nothing)"));
-  CHECK_EQ(found(""), std::string("(nothing)"));
+namespace {
+
+// The `where` that the lookup would start with PATH set to `path_value`, and
+// nothing beside the interpreter it is told of.
+std::string found_on(const std::string& path_value) {
+  TempDir interpreter;
+  ScopedEnv path("PATH", path_value);
+  const Preparation prepared = prepare_where("", interpreter / "python");
+  const PreparedRun* const run = std::get_if<PreparedRun>(&prepared);
+  return run != nullptr ? run->program : "(nothing)";
 }
 
-TEST_CASE(prepare_reads_an_empty_path_entry_as_the_working_directory) {
-  Fakes fakes;
-  fakes.add("kelvar-here", "exit 0");
+}  // namespace
+
+TEST_CASE(the_search_takes_the_first_file_it_can_run) {
+  // In front of a `where` that can run: a plain file, a folder, a dangling
+  // link and a link to a folder of that name, all passed over; a link to
+  // the program is kept as found, not resolved.
+  TempDir plain, folder, dangling, folder_link, runnable, link;
+  file_at(plain / "where", "#!/bin/sh\n", 0644);
+  fs::create_directory(folder / "where");
+  fs::create_symlink(dangling / "gone", dangling / "where");
+  fs::create_directory_symlink(folder.path, folder_link / "where");
+  const std::string program = file_at(runnable / "where", "#!/bin/sh\n", 0755);
+  fs::create_symlink(program, link / "where");
+  const std::string passed_over = "/nonexistent:" + plain.path + ":" + folder.path + ":" +
+                                  dangling.path + ":" + folder_link.path;
+  CHECK_EQ(found_on(passed_over + ":" + runnable.path), program);
+  CHECK_EQ(found_on(passed_over + ":" + link.path + ":" + runnable.path), link / "where");
+  CHECK_EQ(found_on(passed_over), std::string("(nothing)"));
+}
+
+TEST_CASE(the_search_reads_an_empty_path_entry_as_the_working_directory) {
+  TempDir here_dir;
+  file_at(here_dir / "where", "#!/bin/sh\n", 0755);
   const fs::path before = fs::current_path();
-  fs::current_path(fakes.dir.path);
-  const std::string here = fs::current_path().string() + "/kelvar-here";  // made absolute
-  for (const char* entries : {"/nonexistent:", ":/x", "/x::/y", ""}) {
-    ScopedEnv path("PATH", entries);
-    CHECK_EQ(found("kelvar-here"), here);
-  }
+  fs::current_path(here_dir.path);
+  const std::string here = fs::current_path().string() + "/where";  // made absolute
+  for (const char* entries : {"/nonexistent:", ":/x", "/x::/y", ""})
+    CHECK_EQ(found_on(entries), here);
   fs::current_path(before);
 }
 
+TEST_CASE(the_search_looks_beside_the_interpreter_before_path) {
+  // Told of an interpreter, the lookup looks in its folder (made absolute
+  // now); told of none, beside the running executable.
+  Fakes fakes;
+  const std::string beside = fakes.add("beside", "exit 0");
+  TempDir on_path;
+  file_at(on_path / "where", "#!/bin/sh\n", 0755);
+  ScopedEnv path("PATH", on_path.path);
+  const auto program = [](const Preparation& prepared) {
+    const PreparedRun* const run = std::get_if<PreparedRun>(&prepared);
+    return run != nullptr ? fs::path(run->program).lexically_normal().string() : "(nothing)";
+  };
+  CHECK_EQ(program(fakes.prepare("beside", "")), beside);
+  const fs::path before = fs::current_path();
+  fs::current_path(fakes.dir.path);
+  const Preparation relative = prepare_where("", "./beside/python");
+  fs::current_path(before);
+  CHECK_EQ(program(relative), beside);
 #ifdef __linux__
-TEST_CASE(prepare_looks_beside_the_executable_before_path) {
   const std::string exe_dir = fs::read_symlink("/proc/self/exe").parent_path().string();
   if (::access(exe_dir.c_str(), W_OK) != 0) return SKIP("the test binary's directory is read-only");
-  Fakes fakes;
-  fakes.add("kelvar-beside", "exit 0");
-  const std::string beside = file_at(exe_dir + "/kelvar-beside", "#!/bin/sh\n", 0755);
-  const std::string program = found("kelvar-beside");
-  ::unlink(beside.c_str());
-  CHECK_EQ(fs::path(program).lexically_normal().string(), beside);
-}
+  CHECK_EQ(program(prepare_where("", "")), on_path / "where");
+  const std::string planted = file_at(exe_dir + "/where", "#!/bin/sh\n", 0755);
+  const std::string started = program(prepare_where("", ""));
+  ::unlink(planted.c_str());
+  CHECK_EQ(started, planted);
 #endif
+}
 
 TEST_CASE(prepare_refuses_a_nul_and_snapshots_the_environment) {
   Fakes fakes;
   fakes.add("kelvar-env", "printf '%s' \"${KELVAR_MARK-unset}\"");
   // Each refusal says why.
-  CHECK(prepare_run("kelvar-env", std::string_view("a\0b", 3)).reason() ==
-        NotPrepared::nul_in_text);
-  CHECK(prepare_run(std::string_view("kelvar-env\0", 11), "ab").reason() ==
-        NotPrepared::nul_in_text);
-  CHECK(prepare_run("kelvar-no-such-program", "ab").reason() == NotPrepared::no_program);
-  CHECK(prepare_run("", "ab").reason() == NotPrepared::no_program);
+  const auto why = [](const Preparation& prepared) {
+    const NotPrepared* const reason = std::get_if<NotPrepared>(&prepared);
+    return reason != nullptr ? std::optional<NotPrepared>(*reason) : std::nullopt;
+  };
+  CHECK(why(fakes.prepare("kelvar-env", std::string_view("a\0b", 3))) == NotPrepared::nul_in_text);
+  TempDir nowhere;
+  {
+    ScopedEnv path("PATH", nowhere.path);
+    CHECK(why(prepare_where("ab", nowhere / "python")) == NotPrepared::no_program);
+  }
   ScopedEnv mark("KELVAR_MARK", "before");
-  const Preparation prepared = prepare_run("kelvar-env", "ab");
-  CHECK(prepared.has_value());
-  if (!prepared) return;
-  CHECK_EQ(prepared->argv.size(), std::size_t{2});
-  CHECK_EQ(prepared->argv[0], std::string("kelvar-env"));
+  const Preparation prepared = fakes.prepare("kelvar-env", "ab");
+  const PreparedRun* const run_of = std::get_if<PreparedRun>(&prepared);
+  CHECK(run_of != nullptr);
+  if (run_of == nullptr) return;
+  CHECK_EQ(run_of->argv.size(), std::size_t{2});
+  CHECK_EQ(run_of->argv[0], std::string("where"));
   ::setenv("KELVAR_MARK", "after", 1);  // the run must not look at the live environment
-  CHECK_EQ(run(*prepared, StopCheck()).out, std::string("before"));
+  CHECK_EQ(run(*run_of, StopCheck()).out, std::string("before"));
 }
 
 TEST_CASE(the_child_receives_the_argument_exactly) {
@@ -117,7 +146,7 @@ TEST_CASE(the_child_receives_the_argument_exactly) {
       "\xFF\xFE not UTF-8",
   };
   for (std::string_view argument : arguments) {
-    const RunResult result = run_fake("kelvar-args", argument);
+    const RunResult result = fakes.run("kelvar-args", argument);
     CHECK_EQ(result.status, RunStatus::completed);
     CHECK_EQ(result.out, std::string(argument));
     CHECK_EQ(result.err, std::string("1"));  // one argument, whatever it holds
@@ -142,7 +171,7 @@ TEST_CASE(exit_codes_and_bytes_are_reported) {
       {"kelvar-signal", "TERM", 128 + SIGTERM},
   };
   for (const auto& row : rows) {
-    const RunResult result = run_fake(row.program, row.argument);
+    const RunResult result = fakes.run(row.program, row.argument);
     CHECK_EQ(result.status, RunStatus::completed);
     CHECK_EQ(result.exit_code, row.code);
     if (std::string_view(row.program) == "kelvar-exit") {
@@ -158,7 +187,7 @@ TEST_CASE(much_output_on_both_streams_does_not_deadlock) {
   fakes.add("kelvar-flood",
             "head -c 1048576 /dev/zero | tr '\\000' e >&2\n"
             "head -c 1048576 /dev/zero | tr '\\000' o\nprintf done");
-  const RunResult result = run_fake("kelvar-flood", "");
+  const RunResult result = fakes.run("kelvar-flood", "");
   CHECK_EQ(result.status, RunStatus::completed);
   CHECK(result.err == std::string(1048576, 'e'));
   CHECK(result.out == std::string(1048576, 'o') + "done");
@@ -175,7 +204,7 @@ TEST_CASE(standard_input_is_the_null_device) {
   const int saved = ::dup(STDIN_FILENO);
   ::dup2(ends[0], STDIN_FILENO);
   ::close(ends[0]);
-  const RunResult result = run_fake("kelvar-stdin", "");
+  const RunResult result = fakes.run("kelvar-stdin", "");
   ::dup2(saved, STDIN_FILENO);
   ::close(saved);
   CHECK_EQ(result.out, std::string("eof\n"));
@@ -208,10 +237,9 @@ std::string spawned_output(const std::string& program, const char* argument) {
   int err[2];
   if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return "(no pipe)";
   char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>(argument), nullptr};
-  const kelvar::lookup::posix::StartPlan plan{program.c_str(), argv, environ, out[1],
-                                              err[1],          true, nullptr};
+  const kelvar::lookup::posix::StartPlan plan{program.c_str(), argv, environ, out[1], err[1], true};
   kelvar::lookup::posix::Started started;
-  const SystemError error = kelvar::lookup::posix::start_with_spawn(plan, started);
+  const OsFailure error = kelvar::lookup::posix::start_with_spawn(plan, started);
   ::close(out[1]);
   ::close(err[1]);
   std::string text;
@@ -235,7 +263,8 @@ TEST_CASE(the_child_starts_with_the_signal_state_of_subprocess_children) {
   // keeps the three stop signals blocked. The shell would change its state
   // itself, so the fake is cat, reporting on itself.
   Fakes fakes;
-  const std::string cat = fakes.dir / "kelvar-status";
+  const std::string cat = fakes.add("kelvar-status", "");
+  fs::remove(cat);
   fs::create_symlink(fs::exists("/bin/cat") ? "/bin/cat" : "/usr/bin/cat", cat);
   struct sigaction ignore = {}, handle = {}, saved[4] = {};
   ignore.sa_handler = SIG_IGN;
@@ -247,8 +276,11 @@ TEST_CASE(the_child_starts_with_the_signal_state_of_subprocess_children) {
   sigemptyset(&block);
   sigaddset(&block, SIGUSR1);
   ::pthread_sigmask(SIG_BLOCK, &block, &saved_mask);
-  const RunResult vforked = run_fake("kelvar-status", "/proc/self/status");
+  const RunResult vforked = fakes.run("kelvar-status", "/proc/self/status");
   const std::string spawned = spawned_output(cat, "/proc/self/status");
+  sigset_t after;  // the run's own blocking of every signal has ended with it
+  ::pthread_sigmask(SIG_BLOCK, nullptr, &after);
+  CHECK(sigismember(&after, SIGUSR1) == 1 && sigismember(&after, SIGTERM) == 0);
   ::pthread_sigmask(SIG_SETMASK, &saved_mask, nullptr);
   for (int i = 0; i < 3; ++i) ::sigaction(ignored[i], &saved[i], nullptr);
   ::sigaction(SIGTERM, &saved[3], nullptr);

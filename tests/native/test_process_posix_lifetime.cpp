@@ -3,11 +3,8 @@
 #ifndef _WIN32
 
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <sys/resource.h>
 
 #include <atomic>
 #include <cerrno>
@@ -25,7 +22,6 @@
 
 #include "check.h"
 #include "lookup/posix/fork_guard.h"
-#include "lookup/posix/start.h"
 #include "lookup/process.h"
 #include "posix_test_support.h"
 
@@ -102,7 +98,7 @@ TEST_CASE(the_child_inherits_no_descriptor_of_the_host_and_none_leaks) {
   for (const int host_fd : {3, 4, 70, 0}) {
     HostDescriptor host(host_fd, marker);
     const auto before = count_fds();
-    const RunResult result = run_fake("kelvar-fds", "");
+    const RunResult result = fakes.run("kelvar-fds", "");
     std::map<std::string, std::string> target_of;
     std::istringstream lines(result.out);
     for (std::string fd, target; lines >> fd >> target;) target_of[fd] = target;
@@ -114,80 +110,17 @@ TEST_CASE(the_child_inherits_no_descriptor_of_the_host_and_none_leaks) {
     }
     const std::set<std::string> pipes = pipes_open();
     bool checked = false;
-    run_fake("kelvar-nap", "", [&] { return !(checked = new_pipes_close_on_exec(pipes)); });
+    fakes.run("kelvar-nap", "", [&] { return !(checked = new_pipes_close_on_exec(pipes)); });
     CHECK(checked);
 
     // Every way out closes what it opened: completed, failed, stopped.
-    for (int i = 0; i < 5; ++i) CHECK_EQ(run_fake("kelvar-fds", "").status, RunStatus::completed);
+    for (int i = 0; i < 5; ++i) CHECK_EQ(fakes.run("kelvar-fds", "").status, RunStatus::completed);
     PreparedRun missing{fakes.dir / "missing", {"missing", "x"}, {}};
     for (int i = 0; i < 3; ++i) CHECK(could_not_start(run(missing, StopCheck())));
     const std::string pid_file = fakes.dir / ("pid" + std::to_string(host_fd));
-    CHECK_EQ(run_fake("kelvar-sleep", pid_file, [&] { return pid_in(pid_file) != 0; }).status,
+    CHECK_EQ(fakes.run("kelvar-sleep", pid_file, [&] { return pid_in(pid_file) != 0; }).status,
              RunStatus::stopped);
     CHECK_EQ(count_fds(), before);
-  }
-}
-
-TEST_CASE(a_spawn_without_a_range_close_closes_each_inheritable_descriptor) {
-  // The list of closes that stands in for a range close where the C library
-  // has none: an inheritable descriptor reaches the child without it (the
-  // control row) and never with it, whatever its number.
-  Fakes fakes;
-  const std::string lister = fakes.add("kelvar-fds", list_fds_body);
-  const std::string marker = file_at(fakes.dir / "marker", "", 0644);
-  for (const int host_fd : {3, 70, 900}) {
-    for (const bool with_closes : {false, true}) {
-      HostDescriptor host(host_fd, marker);
-      posix_spawn_file_actions_t actions;
-      CHECK_EQ(::posix_spawn_file_actions_init(&actions), 0);
-      if (with_closes) CHECK_EQ(kelvar::lookup::posix::add_inheritable_closes(actions), 0);
-      int ends[2];
-      CHECK_EQ(::pipe2(ends, O_CLOEXEC), 0);
-      CHECK_EQ(::posix_spawn_file_actions_adddup2(&actions, ends[1], 1), 0);
-      char* argv[] = {const_cast<char*>("kelvar-fds"), nullptr};
-      pid_t pid = -1;
-      CHECK_EQ(::posix_spawn(&pid, lister.c_str(), &actions, nullptr, argv, environ), 0);
-      ::posix_spawn_file_actions_destroy(&actions);
-      ::close(ends[1]);
-      std::string out;
-      char buffer[4096];
-      for (ssize_t got; (got = ::read(ends[0], buffer, sizeof buffer)) > 0;)
-        out.append(buffer, got);
-      ::close(ends[0]);
-      int status = 0;
-      CHECK_EQ(::waitpid(pid, &status, 0), pid);
-      CHECK_EQ(out.find(" " + marker + "\n") != std::string::npos, !with_closes);
-      CHECK(out.find("1 pipe:") != std::string::npos);
-    }
-  }
-}
-
-TEST_CASE(a_descriptor_above_the_soft_limit_does_not_fail_the_list_of_closes) {
-  // posix_spawn refuses to name a descriptor above the soft limit (EBADF);
-  // on a C library without a range close (glibc before 2.34) one such
-  // inheritable descriptor would otherwise fail every start. It is left
-  // out of the list, and the start goes on.
-  Fakes fakes;
-  const std::string marker = file_at(fakes.dir / "marker", "", 0644);
-  rlimit saved{};
-  CHECK_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
-  {
-    HostDescriptor above(900, marker);
-    HostDescriptor below(40, marker);
-    rlimit lowered = saved;
-    lowered.rlim_cur = 64;
-    CHECK_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
-    posix_spawn_file_actions_t actions;
-    CHECK_EQ(::posix_spawn_file_actions_init(&actions), 0);
-    CHECK_EQ(kelvar::lookup::posix::add_inheritable_closes(actions), 0);
-    char* argv[] = {const_cast<char*>("true"), nullptr};
-    pid_t pid = -1;
-    CHECK_EQ(::posix_spawn(&pid, "/bin/true", &actions, nullptr, argv, environ), 0);
-    ::posix_spawn_file_actions_destroy(&actions);
-    int status = -1;
-    if (pid > 0) ::waitpid(pid, &status, 0);
-    CHECK_EQ(status, 0);
-    CHECK_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
   }
 }
 
@@ -198,9 +131,9 @@ TEST_CASE(a_run_in_the_callers_group_stays_there_and_a_stop_kills_the_child_alon
   // runs get one.
   Fakes fakes;
   fakes.add("kelvar-group", "ps_field() { set -- $(cat /proc/$$/stat); echo \"$5\"; }; ps_field");
-  CHECK_EQ(run(*prepare_run("kelvar-group", ""), StopCheck(), ChildGroup::callers).out,
+  CHECK_EQ(fakes.run("kelvar-group", "", StopCheck(), ChildGroup::callers).out,
            std::to_string(::getpgrp()) + "\n");
-  const RunResult own = run(*prepare_run("kelvar-group", ""), StopCheck(), ChildGroup::own);
+  const RunResult own = fakes.run("kelvar-group", "", StopCheck(), ChildGroup::own);
   CHECK(own.out != std::to_string(::getpgrp()) + "\n" && !own.out.empty());
   CHECK(group_for_this_thread() == ChildGroup::own);  // the test's main thread
   ChildGroup elsewhere = ChildGroup::own;
@@ -209,9 +142,8 @@ TEST_CASE(a_run_in_the_callers_group_stays_there_and_a_stop_kills_the_child_alon
 
   fakes.add("kelvar-parent", "sh -c '" + sleeper_body + "' sh \"$1\" & wait");
   const std::string pid_file = fakes.dir / "pid";
-  const RunResult stopped = run(
-      *prepare_run("kelvar-parent", pid_file), [&] { return pid_in(pid_file) != 0; },
-      ChildGroup::callers);
+  const RunResult stopped = fakes.run(
+      "kelvar-parent", pid_file, [&] { return pid_in(pid_file) != 0; }, ChildGroup::callers);
   CHECK_EQ(stopped.status, RunStatus::stopped);
   const pid_t sleeper = pid_in(pid_file);
   ::usleep(100 * 1000);
@@ -220,19 +152,19 @@ TEST_CASE(a_run_in_the_callers_group_stays_there_and_a_stop_kills_the_child_alon
 }
 
 TEST_CASE(a_fork_is_not_starved_by_lookups_back_to_back) {
-  // Writers first: pipe windows that follow one another on several threads
+  // Writers first: holds that follow one another on several threads
   // without a gap must not keep a fork waiting for as long as they go on.
   std::atomic<bool> done{false};
   std::vector<std::thread> lookups;
   for (int t = 0; t < 4; ++t) {
     lookups.emplace_back([&] {
       while (!done) {
-        kelvar::lookup::posix::PipeWindow window;
+        kelvar::lookup::posix::ForksHeldBack forks;
         ::usleep(2000);
       }
     });
   }
-  // Without writers first, the fork would wait until the windows end: they
+  // Without writers first, the fork would wait until the holds end: they
   // end after 3 s whatever happens, so that the case fails, not hangs.
   std::thread bound([&] {
     for (int i = 0; i < 300 && !done; ++i) ::usleep(10 * 1000);
@@ -248,14 +180,14 @@ TEST_CASE(a_fork_is_not_starved_by_lookups_back_to_back) {
   for (std::thread& lookup : lookups) lookup.join();
   int status = 0;
   ::waitpid(child, &status, 0);
-  // A window lasts 2 ms; a fork that readers starve waits until `done`.
+  // A hold lasts 2 ms; a fork that readers starve waits until `done`.
   CHECK(waited < std::chrono::milliseconds(500));
 }
 #endif
 
 TEST_CASE(a_missing_or_unrunnable_program_fails) {
-  // Each failed start leaves no child behind: the one whose exec failed has
-  // been reaped.
+  // Each failed start names its step and the system's error, and leaves no
+  // child behind: the one whose exec failed has been reaped.
   TempDir dir;
   file_at(dir / "not-executable", "#!/bin/sh\n", 0644);
   file_at(dir / "no-format",
@@ -263,20 +195,29 @@ TEST_CASE(a_missing_or_unrunnable_program_fails) {
           "ELF garbage",
           0755);
   file_at(dir / "bad-interpreter", "#!/nonexistent/interpreter\n", 0755);
-  for (const std::string& program : {dir / "missing", dir.path, dir / "not-executable",
-                                     dir / "no-format", dir / "bad-interpreter"}) {
-    const RunResult result = run(PreparedRun{program, {"x", "y"}, {}}, StopCheck());
+  const struct {
+    std::string program;
+    int code;
+  } rows[] = {
+      {dir / "missing", ENOENT},         {dir.path, EACCES},
+      {dir / "not-executable", EACCES},  {dir / "no-format", ENOEXEC},
+      {dir / "bad-interpreter", ENOENT},
+  };
+  for (const auto& row : rows) {
+    const RunResult result = run(PreparedRun{row.program, {"x", "y"}, {}}, StopCheck());
     CHECK(could_not_start(result));
 #ifdef __linux__
-    // The step is named: each of these gets as far as exec, and no further.
-    if (result.status == RunStatus::failed)
-      CHECK_EQ(result.error.substr(0, 6), std::string("exec: "));
+    // Each of these gets as far as exec, and no further.
+    if (result.status == RunStatus::failed) {
+      CHECK_EQ(std::string(result.failure.step), std::string("exec"));
+      CHECK_EQ(result.failure.code, static_cast<std::uint32_t>(row.code));
+    }
 #endif
     int status;
     CHECK(::waitpid(-1, &status, WNOHANG) < 0 && errno == ECHILD);
   }
   const RunResult no_arguments = run(PreparedRun{"/bin/sh", {}, {}}, StopCheck());
-  CHECK(no_arguments.status == RunStatus::failed && !no_arguments.error.empty());
+  CHECK(no_arguments.status == RunStatus::failed && no_arguments.failure.code == EINVAL);
 }
 
 TEST_CASE(should_stop_ends_a_child_that_keeps_running) {
@@ -291,7 +232,7 @@ TEST_CASE(should_stop_ends_a_child_that_keeps_running) {
   for (const char* name : {"kelvar-open", "kelvar-closed", "kelvar-parent"}) {
     const std::string pid_file = fakes.dir / "pid";
     ::unlink(pid_file.c_str());
-    const RunResult result = run_fake(name, pid_file, [&] { return pid_in(pid_file) != 0; });
+    const RunResult result = fakes.run(name, pid_file, [&] { return pid_in(pid_file) != 0; });
     CHECK_EQ(result.status, RunStatus::stopped);
     const pid_t sleeper = pid_in(pid_file);
     // SIGKILL takes effect a moment after it is sent; a bound against a
@@ -303,7 +244,8 @@ TEST_CASE(should_stop_ends_a_child_that_keeps_running) {
   }
   fakes.add("kelvar-chatter", "exec yes");
   int asked = 0;
-  CHECK_EQ(run_fake("kelvar-chatter", "", [&] { return ++asked == 3; }).status, RunStatus::stopped);
+  CHECK_EQ(fakes.run("kelvar-chatter", "", [&] { return ++asked == 3; }).status,
+           RunStatus::stopped);
   CHECK_EQ(asked, 3);
 }
 
@@ -323,25 +265,25 @@ TEST_CASE(the_child_and_what_it_started_are_read_to_the_end) {
   };
   for (const auto& row : rows) {
     fakes.add("kelvar-linger", row.body);
-    const RunResult result = run_fake("kelvar-linger", "");
+    const RunResult result = fakes.run("kelvar-linger", "");
     CHECK_EQ(result.status, RunStatus::completed);
     CHECK_EQ(result.exit_code, row.code);
     CHECK_EQ(result.out, std::string(row.out));
   }
 }
 
-TEST_CASE(a_fork_on_another_thread_waits_for_an_open_pipe_window) {
+TEST_CASE(a_fork_on_another_thread_waits_while_forks_are_held_back) {
   // While a lookup's pipes may have their write ends here, a fork through
   // the C library does not happen; once they are closed it goes on, and in
-  // the child a window and a fork work again (a child whose lock was left
+  // the child a hold and a fork work again (a child whose lock was left
   // as the parent's threads saw it hangs, and is killed).
   std::atomic<bool> forked{false};
   pid_t child = -1;
-  kelvar::lookup::posix::PipeWindow window;
+  kelvar::lookup::posix::ForksHeldBack forks;
   std::thread forker([&] {
     child = ::fork();
     if (child == 0) {
-      kelvar::lookup::posix::PipeWindow().close();
+      kelvar::lookup::posix::ForksHeldBack().release();
       const pid_t grandchild = ::fork();
       if (grandchild == 0) ::_exit(0);
       int status = 0;
@@ -351,7 +293,7 @@ TEST_CASE(a_fork_on_another_thread_waits_for_an_open_pipe_window) {
   });
   ::usleep(200 * 1000);
   CHECK(!forked);
-  window.close();
+  forks.release();
   forker.join();
   CHECK(forked);
   int status = -1;
@@ -369,7 +311,7 @@ TEST_CASE(an_exception_from_should_stop_still_kills_and_reaps) {
   const std::string pid_file = fakes.dir / "pid";
   bool thrown = false;
   try {
-    run_fake("kelvar-sleep", pid_file, [&]() -> bool {
+    fakes.run("kelvar-sleep", pid_file, [&]() -> bool {
       if (pid_in(pid_file) != 0) throw std::runtime_error("interrupted");
       return false;
     });

@@ -1,24 +1,12 @@
 #include "lookup/posix/fd.h"
 
-#include "lookup/runner.h"
-
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 
 namespace kelvar::lookup::posix {
 namespace {
-
-// strerror_r comes in two flavours (XSI returns int, GNU returns char*);
-// overloading on the return type picks the right reading for either.
-[[maybe_unused]] std::string strerror_text(int result, const char* buffer) {
-  return result == 0 ? std::string(buffer) : std::string("unknown error");
-}
-[[maybe_unused]] std::string strerror_text(const char* message, const char*) {
-  return message != nullptr ? std::string(message) : std::string("unknown error");
-}
 
 // A pipe end numbered 0, 1 or 2 (possible when the host closed its standard
 // streams) would make dup2 onto that number a no-op that keeps the
@@ -40,16 +28,19 @@ void UniqueFd::reset() noexcept {
   fd_ = -1;
 }
 
-// Both ends are close-on-exec from birth, so no other child that the process
-// starts at the same time can inherit them; an inherited write end would keep
-// the pipe open and delay its end of file until that stranger exits.
+// Both ends are close-on-exec, so that a program another thread starts
+// meanwhile cannot inherit them; an inherited write end would keep the pipe
+// open and delay its end of file until that stranger exits. A fork without
+// exec would copy them all the same: the caller makes them while forks are
+// held back (fork_guard.h), which leaves only another thread's posix_spawn,
+// which runs no fork handlers and is kept out by the flag alone.
 int make_pipe(Pipe& pipe) noexcept {
   int ends[2];
 #if defined(__APPLE__)
-  // No pipe2 here. Between pipe() and fcntl() another thread's fork could
-  // still copy both ends without the flag; there is no way to close that
-  // window from a library. Our own child is protected regardless by
-  // POSIX_SPAWN_CLOEXEC_DEFAULT.
+  // No pipe2 here, so the flag comes a moment after the pipe: a posix_spawn
+  // on another thread between pipe() and fcntl() could still give both ends
+  // to its child, a window no library can close. Our own child is kept
+  // from them regardless by POSIX_SPAWN_CLOEXEC_DEFAULT.
   if (::pipe(ends) != 0) return errno;
   pipe.read_end = UniqueFd(ends[0]);
   pipe.write_end = UniqueFd(ends[1]);
@@ -65,15 +56,3 @@ int make_pipe(Pipe& pipe) noexcept {
 }
 
 }  // namespace kelvar::lookup::posix
-
-namespace kelvar::lookup {
-
-std::string describe(const SystemError& error) {
-  char buffer[256] = {};
-  const int code = static_cast<int>(error.code);
-  return std::string(error.step) + ": " +
-         posix::strerror_text(::strerror_r(code, buffer, sizeof buffer), buffer) + " (os error " +
-         std::to_string(code) + ")";
-}
-
-}  // namespace kelvar::lookup

@@ -1,10 +1,7 @@
-// Owned descriptors, the output pipes and error texts of the POSIX runner.
+// Owned descriptors and the output pipes of the POSIX runner.
 #pragma once
 
-#include <string>
 #include <utility>
-
-#include "lookup/process.h"
 
 namespace kelvar::lookup::posix {
 

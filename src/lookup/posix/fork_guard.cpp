@@ -43,10 +43,11 @@ class ForkGuard {
   }
 
   // Runs in the forking thread before the C library takes its own locks,
-  // so a lookup within its span never waits for this fork (it needs none
+  // so a lookup that holds forks back never waits for this one (it needs none
   // of those locks, and not the interpreter's lock either). It cannot wait
-  // for itself: the forking thread holds no read lock, since a span
-  // blocks every signal and so no handler on its thread forks within it.
+  // for itself: the forking thread holds no read lock, since a hold
+  // blocks every signal and so no handler on its thread forks within it,
+  // and the one start that forks to spawn is made after its release.
   static void before_fork() noexcept { ::pthread_rwlock_wrlock(&instance().lock_); }
   static void after_fork_in_parent() noexcept { ::pthread_rwlock_unlock(&instance().lock_); }
   // The threads that waited for the lock in the parent do not exist here,
@@ -61,7 +62,7 @@ class ForkGuard {
 
 }  // namespace
 
-PipeWindow::PipeWindow() noexcept {
+ForksHeldBack::ForksHeldBack() noexcept {
   ForkGuard& guard = ForkGuard::instance();
   // A signal handler that forked on this thread while it holds the read
   // lock would wait for itself forever in the fork's prepare handler.
@@ -71,7 +72,7 @@ PipeWindow::PipeWindow() noexcept {
   holds_ = guard.enter();
 }
 
-void PipeWindow::close() noexcept {
+void ForksHeldBack::release() noexcept {
   if (holds_) ForkGuard::instance().leave();
   holds_ = false;
   if (masked_) ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr);

@@ -1,5 +1,5 @@
-// Finding the program to run on POSIX systems, and taking the snapshot of the
-// environment that the run hands it. Runs while the caller holds its own
+// Finding `where` on POSIX systems, and taking the snapshot of the
+// environment that its run hands it. Runs while the caller holds its own
 // lock, since the environment and the working directory are process-wide.
 
 #include <fcntl.h>
@@ -160,7 +160,7 @@ std::optional<std::string> interpreter_directory(std::string_view interpreter) {
 std::optional<std::string> module_tools_directory() {
   Dl_info info{};
   // Any function of ours will do; its address lies in our own image.
-  if (::dladdr(reinterpret_cast<void*>(&prepare_run), &info) == 0 || info.dli_fname == nullptr) {
+  if (::dladdr(reinterpret_cast<void*>(&prepare_where), &info) == 0 || info.dli_fname == nullptr) {
     return std::nullopt;
   }
   const std::string_view file = info.dli_fname;
@@ -174,18 +174,10 @@ bool is_program(const std::string& path) {
   return posix::is_program_file(path.c_str());
 }
 
-std::optional<std::string> find_program(std::string_view program, std::string_view interpreter) {
-  if (program.find('/') != std::string_view::npos) {
-    const std::size_t slash = program.rfind('/');
-    std::string path = join(absolute_directory(program.substr(0, slash == 0 ? 1 : slash)),
-                            program.substr(slash + 1));
-    if (is_program(path)) return path;
-    return std::nullopt;
-  }
-
+std::optional<std::string> find_where(std::string_view interpreter) {
   for (const auto& directory : {module_tools_directory(), interpreter_directory(interpreter)}) {
     if (!directory) continue;
-    std::string path = join(*directory, program);
+    std::string path = join(*directory, where_program);
     if (is_program(path)) return path;
   }
 
@@ -198,44 +190,29 @@ std::optional<std::string> find_program(std::string_view program, std::string_vi
   std::string_view entry;
   while (posix::next_search_entry(rest, entry)) {
     // An empty entry stands for the working directory, as for the shell.
-    std::string path = join(absolute_directory(entry), program);
+    std::string path = join(absolute_directory(entry), where_program);
     if (is_program(path)) return path;
   }
   return std::nullopt;
 }
 
-Preparation prepare(std::string_view program, std::string_view argument,
-                    std::string_view interpreter) {
-  // A C string ends at its first NUL: such a text cannot reach the child whole.
-  if (program.find('\0') != std::string_view::npos ||
-      argument.find('\0') != std::string_view::npos) {
-    return NotPrepared::nul_in_text;
-  }
-  std::optional<std::string> path =
-      program.empty() ? std::nullopt : find_program(program, interpreter);
+}  // namespace
+
+Preparation prepare_where(std::string_view query, std::string_view interpreter) {
+  // A C string ends at its first NUL: such a query cannot reach `where` whole.
+  if (query.find('\0') != std::string_view::npos) return NotPrepared::nul_in_text;
+  std::optional<std::string> path = find_where(interpreter);
   if (!path) return NotPrepared::no_program;
 
   PreparedRun prepared;
   prepared.program = std::move(*path);
-  prepared.argv = {std::string(program), std::string(argument)};
+  prepared.argv = {std::string(where_program), std::string(query)};
   // Copied now, while the caller's lock keeps the environment still; the run
   // itself never looks at it.
   for (char** entry = environment_block(); entry != nullptr && *entry != nullptr; ++entry) {
     prepared.environment.emplace_back(*entry);
   }
   return prepared;
-}
-
-}  // namespace
-
-// ---------------------------------------------------------------------------
-
-Preparation prepare_run(std::string_view program, std::string_view argument) {
-  return prepare(program, argument, {});
-}
-
-Preparation prepare_where(std::string_view query, std::string_view interpreter) {
-  return prepare(where_program, query, interpreter);
 }
 
 }  // namespace kelvar::lookup

@@ -11,17 +11,20 @@
 // SIGTSTP); no signal is blocked, except that the posix_spawn start keeps
 // the three stop signals blocked (see start_spawn.cpp). Nothing that a
 // signal to the host's group does may leave the child stopped before its
-// exec: its parent thread waits in vfork until then, holding the fork guard,
+// exec: its parent thread waits in vfork until then, holding forks back,
 // and a job whose thread never stops never reports stopped to its shell.
+//
+// The run tries the vfork start first and, where it is not built or a
+// sandbox refuses vfork, the posix_spawn start.
 #pragma once
 
 #include <signal.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/types.h>
 
-#include "lookup/posix/fork_guard.h"
-#include "lookup/runner.h"
+#include <cerrno>
+
+#include "lookup/process.h"
 
 namespace kelvar::lookup::posix {
 
@@ -34,10 +37,6 @@ struct StartPlan {
   // Whether the child is to lead a process group of its own (see
   // ChildGroup in lookup/process.h).
   bool own_group;
-  // The span the start runs in; a start that must fork through the C
-  // library (see start_with_spawn) ends it first, or its own fork handler
-  // would wait for it.
-  PipeWindow* window;
 };
 
 struct Started {
@@ -54,28 +53,32 @@ inline bool resets_to_default(int signal_number, void (*handler)(int)) noexcept 
   return handler != SIG_DFL && handler != SIG_IGN;
 }
 
-// No error and the child in `started`, or the step that failed with its
-// errno (no child is left over then). On Linux with vfork and steps of our own,
-// falling back to posix_spawn when vfork is refused; elsewhere posix_spawn.
-SystemError start_child(const StartPlan& plan, Started& started) noexcept;
+// The step of the vfork start that vfork itself is.
+inline constexpr char vfork_step[] = "vfork";
 
-// The posix_spawn variant, for systems other than Linux and for a Linux
-// sandbox that refuses vfork.
-SystemError start_with_spawn(const StartPlan& plan, Started& started) noexcept;
+// No failure and the child in `started`, or the step that failed with its
+// errno (no child is left over then): vfork, with steps of our own, so that
+// the child can be tied to the life of its parent. Built on Linux; elsewhere
+// it starts nothing and fails as a system without vfork would.
+OsFailure start_with_vfork(const StartPlan& plan, Started& started) noexcept;
+
+// Whether `failure` is vfork refused outright (a sandbox's ENOSYS or EPERM,
+// or no vfork start built): nothing was started, and posix_spawn may be.
+inline bool vfork_refused(const OsFailure& failure) noexcept {
+  return failure.step == vfork_step && (failure.code == ENOSYS || failure.code == EPERM);
+}
+
+// The same with posix_spawn: every system has it, but the C library does
+// the steps before exec, so the child cannot be tied to its parent.
+OsFailure start_with_spawn(const StartPlan& plan, Started& started) noexcept;
+
+// Whether posix_spawn runs the C library's fork handlers: glibc before 2.24
+// spawns with fork().
+bool spawn_runs_fork_handlers() noexcept;
 
 // The soft limit on descriptors: the numbers asked one by one where neither
 // the kernel nor /proc can say which are open.
 rlim_t soft_descriptor_limit() noexcept;
-
-#if defined(__linux__)
-// Adds a close for each descriptor that is open and inheritable now, from
-// the list in /proc, else by asking each number up to the soft limit: what
-// is left where the C library cannot close a range (glibc before 2.34), or
-// the kernel and /proc would both fail it. Built on every Linux, so that a
-// test on a newer library covers it too. 0, or the error number of the
-// step that failed.
-int add_inheritable_closes(posix_spawn_file_actions_t& actions) noexcept;
-#endif
 
 // The descriptor that a /proc/self/fd entry names, or -1 for anything else
 // ("." and ".."). Plain arithmetic, so that the vfork child may use it.

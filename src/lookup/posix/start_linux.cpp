@@ -14,10 +14,10 @@
 // lookup), without close_range its descriptors are closed from the list in
 // /proc, and without vfork it is started with posix_spawn.
 //
-// All of it runs within the caller's PipeWindow: vfork runs no fork
-// handlers, so the guard that keeps other threads' forks out cannot stop
-// this one, and needs not. Built on Linux only, where the build puts it in
-// place of start_portable.cpp.
+// All of it runs while the caller holds forks back (fork_guard.h): vfork
+// runs no fork handlers, so the guard that keeps other threads' forks out
+// cannot stop this one, and needs not. Built on Linux only, where the build
+// puts it in place of start_portable.cpp.
 
 #include <fcntl.h>
 #include <signal.h>
@@ -56,8 +56,8 @@ struct ChildPlan {
 // until exec).
 
 // The step that failed just now, with its errno.
-SystemError failed(const char* step) noexcept {
-  return SystemError{step, static_cast<std::uint32_t>(errno)};
+OsFailure failed(const char* step) noexcept {
+  return OsFailure{step, static_cast<std::uint32_t>(errno)};
 }
 
 // Runs in the child, for a stop signal that arrives before exec, which
@@ -139,7 +139,7 @@ void tie_to_parent(const ChildPlan& plan) noexcept {
 // 3. Standard input reads end of file at once; the outputs go to the pipes
 // (whose ends are above 2, so dup2 always makes a fresh descriptor without
 // the close-on-exec flag).
-SystemError connect_streams(const ChildPlan& plan) noexcept {
+OsFailure connect_streams(const ChildPlan& plan) noexcept {
   // Read-write, as subprocess opens it: a /dev/null that a broken or
   // hostile container made a FIFO would block a read-only open until a
   // writer came, for ever. With the host's descriptor 0 closed, the null
@@ -154,7 +154,7 @@ SystemError connect_streams(const ChildPlan& plan) noexcept {
   }
   if (::dup2(plan.start.out_fd, STDOUT_FILENO) < 0) return failed("connecting standard output");
   if (::dup2(plan.start.err_fd, STDERR_FILENO) < 0) return failed("connecting standard error");
-  return SystemError{};
+  return OsFailure{};
 }
 
 // Closes every open descriptor above 2 as /proc lists them, reading the
@@ -207,8 +207,8 @@ void close_other_descriptors(const ChildPlan& plan) noexcept {
     plan.own_group = ::setpgid(0, 0) == 0;
     if (plan.own_group) drop_signals_sent_before_the_move();
   }
-  SystemError error = connect_streams(plan);
-  if (!error) {
+  OsFailure failure = connect_streams(plan);
+  if (!failure) {
     close_other_descriptors(plan);
     // 6. The child starts with no signal blocked, whatever the calling
     // thread had blocked. A stop signal delivered from here to the exec
@@ -217,16 +217,18 @@ void close_other_descriptors(const ChildPlan& plan) noexcept {
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
     ::execve(plan.start.program, plan.start.argv, plan.start.envp);
-    error = failed("exec");
+    failure = failed("exec");
   }
-  plan.failed_step = error.step;
-  plan.error = static_cast<int>(error.code);
+  plan.failed_step = failure.step;
+  plan.error = static_cast<int>(failure.code);
   ::_exit(127);
 }
 
-// No error, or the step that failed (the child has then been reaped
-// already); `refused` when vfork itself was refused.
-SystemError start_with_vfork(ChildPlan& plan, pid_t& pid, bool& refused) noexcept {
+}  // namespace
+
+OsFailure start_with_vfork(const StartPlan& start, Started& started) noexcept {
+  started = Started{};
+  ChildPlan plan{start, ::getpid(), soft_descriptor_limit(), false, nullptr, 0};
   // All signals stay blocked in this thread from before vfork until the
   // child has left the shared memory with exec: a handler that ran in the
   // child, or in this thread while the child borrows its stack, would
@@ -235,36 +237,22 @@ SystemError start_with_vfork(ChildPlan& plan, pid_t& pid, bool& refused) noexcep
   sigset_t previous;
   sigfillset(&all);
   if (const int error = ::pthread_sigmask(SIG_SETMASK, &all, &previous)) {
-    return SystemError{"blocking signals", static_cast<std::uint32_t>(error)};
+    return OsFailure{"blocking signals", static_cast<std::uint32_t>(error)};
   }
-  pid = ::vfork();
+  const pid_t pid = ::vfork();
   if (pid == 0) run_child(plan);
   const int fork_error = pid < 0 ? errno : 0;
   ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  refused = fork_error == ENOSYS || fork_error == EPERM;
-  if (fork_error != 0) return SystemError{"vfork", static_cast<std::uint32_t>(fork_error)};
+  if (fork_error != 0) return OsFailure{vfork_step, static_cast<std::uint32_t>(fork_error)};
   if (plan.failed_step != nullptr) {
     // The child has exited already (vfork returns only after its exit or
     // exec); it is reaped here, or by the kernel when SIGCHLD is ignored.
     int status;
     reap(pid, status, true);
-    pid = -1;
-    return SystemError{plan.failed_step, static_cast<std::uint32_t>(plan.error)};
+    return OsFailure{plan.failed_step, static_cast<std::uint32_t>(plan.error)};
   }
-  return SystemError{};
-}
-
-}  // namespace
-
-SystemError start_child(const StartPlan& start, Started& started) noexcept {
-  started = Started{};
-  ChildPlan plan{start, ::getpid(), soft_descriptor_limit(), false, nullptr, 0};
-  pid_t pid = -1;
-  bool refused = false;
-  const SystemError error = start_with_vfork(plan, pid, refused);
-  if (refused) return start_with_spawn(start, started);  // a sandbox refused vfork
-  if (!error) started = Started{pid, plan.own_group};
-  return error;
+  started = Started{pid, plan.own_group};
+  return OsFailure{};
 }
 
 }  // namespace kelvar::lookup::posix

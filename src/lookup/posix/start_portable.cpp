@@ -1,11 +1,15 @@
-// Starting the child where vfork with steps of our own is not built (every
-// POSIX system but Linux): the C library's posix_spawn does the steps.
+// Where vfork with steps of our own is not built (every POSIX system but
+// Linux), the vfork start fails as a system without vfork would, and the
+// run starts the child with the C library's posix_spawn.
+#include <cerrno>
+
 #include "lookup/posix/start.h"
 
 namespace kelvar::lookup::posix {
 
-SystemError start_child(const StartPlan& plan, Started& started) noexcept {
-  return start_with_spawn(plan, started);
+OsFailure start_with_vfork(const StartPlan& /*plan*/, Started& started) noexcept {
+  started = Started{};
+  return OsFailure{vfork_step, ENOSYS};
 }
 
 }  // namespace kelvar::lookup::posix

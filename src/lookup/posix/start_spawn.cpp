@@ -38,9 +38,9 @@ rlim_t soft_descriptor_limit() noexcept {
   return limit.rlim_cur;
 }
 
-#if defined(__linux__)
 namespace {
 
+#if defined(__linux__)
 // One close for `fd` when it is inheritable. posix_spawn refuses to name a
 // descriptor above the soft limit (EBADF); such a one is skipped, and
 // reaches the child, rather than fail the start.
@@ -61,12 +61,13 @@ int add_closes_by_number(posix_spawn_file_actions_t& actions) noexcept {
   return 0;
 }
 
-}  // namespace
-
-// A close for every descriptor open now without close-on-exec. One that
-// another thread makes inheritable after this list is taken still reaches
-// the child: the price of closing by list instead of by range. A close of a
-// descriptor gone meanwhile is no error to posix_spawn.
+// A close for every descriptor open now without close-on-exec, from the
+// list in /proc, else by asking each number up to the soft limit: what is
+// left where the C library cannot close a range (glibc before 2.34), or the
+// kernel and /proc would both fail it (which can happen with any C
+// library). One that another thread makes inheritable after this list is
+// taken still reaches the child: the price of closing by list instead of by
+// range. A close of a descriptor gone meanwhile is no error to posix_spawn.
 int add_inheritable_closes(posix_spawn_file_actions_t& actions) noexcept {
   DIR* open_fds = ::opendir("/proc/self/fd");
   if (open_fds == nullptr) return add_closes_by_number(actions);
@@ -81,11 +82,7 @@ int add_inheritable_closes(posix_spawn_file_actions_t& actions) noexcept {
   ::closedir(open_fds);
   return error;
 }
-#endif
 
-namespace {
-
-#if defined(__linux__)
 // Whether the C library's close of a range (race-free: it closes what is
 // open in the child at exec time) will work. glibc closes with close_range,
 // else from the list in /proc/self/fd, and fails the whole start when
@@ -212,6 +209,21 @@ class SpawnSetup {
   bool have_attributes_ = false;
 };
 
+OsFailure spawn(const StartPlan& plan, bool own_group, pid_t& pid) noexcept {
+  SpawnSetup setup;
+  if (const int error = setup.init(plan, own_group)) {
+    return OsFailure{"setting up posix_spawn", static_cast<std::uint32_t>(error)};
+  }
+  // The C library reports the child's failure (exec included) as the
+  // spawn's, without its step.
+  const int error =
+      ::posix_spawn(&pid, plan.program, setup.actions(), setup.attributes(), plan.argv, plan.envp);
+  if (error != 0) return OsFailure{"posix_spawn", static_cast<std::uint32_t>(error)};
+  return OsFailure{};
+}
+
+}  // namespace
+
 bool spawn_runs_fork_handlers() noexcept {
 #if defined(__GLIBC__) && !(__GLIBC__ > 2 || __GLIBC_MINOR__ >= 24)
   unsigned major = 0;
@@ -223,44 +235,23 @@ bool spawn_runs_fork_handlers() noexcept {
 #endif
 }
 
-SystemError spawn(const StartPlan& plan, bool own_group, pid_t& pid) noexcept {
-  SpawnSetup setup;
-  if (const int error = setup.init(plan, own_group)) {
-    return SystemError{"setting up posix_spawn", static_cast<std::uint32_t>(error)};
-  }
-  // The C library reports the child's failure (exec included) as the
-  // spawn's, without its step.
-  const int error =
-      ::posix_spawn(&pid, plan.program, setup.actions(), setup.attributes(), plan.argv, plan.envp);
-  if (error != 0) return SystemError{"posix_spawn", static_cast<std::uint32_t>(error)};
-  return SystemError{};
-}
-
-}  // namespace
-
-SystemError start_with_spawn(const StartPlan& plan, Started& started) noexcept {
+OsFailure start_with_spawn(const StartPlan& plan, Started& started) noexcept {
   started = Started{};
-  // glibc before 2.24 starts a spawned child with fork(), which runs the
-  // fork handlers: ours would wait for the span that this very thread
-  // holds. The span ends first there, and a fork on another thread may copy
-  // the pipes until the parent closes them: the price of a C library that
-  // forks to spawn, in a sandbox that refuses vfork.
-  if (spawn_runs_fork_handlers() && plan.window != nullptr) plan.window->close();
   pid_t pid = -1;
-  const SystemError error = spawn(plan, plan.own_group, pid);
-  if (!error) {
+  const OsFailure failure = spawn(plan, plan.own_group, pid);
+  if (!failure) {
     started = Started{pid, plan.own_group};
-    return error;
+    return failure;
   }
-  if (!plan.own_group) return error;
+  if (!plan.own_group) return failure;
   // A sandbox that refuses setpgid fails the whole spawn with its refusal
   // (EPERM or ENOSYS); only then may the group be the cause, and a start
   // without it loses no more than the kill of what `where` started when a
   // lookup is stopped. Any other error is the start's own.
-  if (error.code != EPERM && error.code != ENOSYS) return error;
-  if (const SystemError retry = spawn(plan, false, pid)) return retry;
+  if (failure.code != EPERM && failure.code != ENOSYS) return failure;
+  if (const OsFailure retry = spawn(plan, false, pid)) return retry;
   started = Started{pid, false};
-  return SystemError{};
+  return OsFailure{};
 }
 
 }  // namespace kelvar::lookup::posix

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <variant>
 
 #include "lookup/process.h"
 #include "lookup/runner.h"
@@ -122,27 +123,17 @@ struct Child {
   }
 };
 
-// The functions of the steps return false after putting the reason in
-// `failure`.
-bool open_ends(Capture& out, Capture& err, ChildEnds& ends, RunResult& failure) {
+// The steps return the failure that ends the run, or no failure.
+OsFailure open_ends(Capture& out, Capture& err, ChildEnds& ends) {
   ends.in = Handle(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!ends.in) {
-    failure = failed_run({"opening the null device", GetLastError()});
-    return false;
-  }
+  if (!ends.in) return {"opening the null device", GetLastError()};
   DWORD error = ERROR_SUCCESS;
   ends.out = out.open(L"out", error);
-  if (!ends.out) {
-    failure = failed_run({"creating the standard output pipe", error});
-    return false;
-  }
+  if (!ends.out) return {"creating the standard output pipe", error};
   ends.err = err.open(L"err", error);
-  if (!ends.err) {
-    failure = failed_run({"creating the standard error pipe", error});
-    return false;
-  }
-  return true;
+  if (!ends.err) return {"creating the standard error pipe", error};
+  return {};
 }
 
 // Inheritable only for the start: another thread of the host that starts
@@ -161,9 +152,9 @@ bool set_inheritable(const ChildEnds& ends, bool inheritable) {
 
 // Creates the child, suspended, with `attributes`, the console that
 // `console` gives it and the three ends as its standard handles.
-bool create_process(const PreparedRun& prepared, const ChildEnds& ends,
-                    LPPROC_THREAD_ATTRIBUTE_LIST attributes, DWORD console,
-                    PROCESS_INFORMATION& info, RunResult& failure) {
+OsFailure create_process(const PreparedRun& prepared, const ChildEnds& ends,
+                         LPPROC_THREAD_ATTRIBUTE_LIST attributes, DWORD console,
+                         PROCESS_INFORMATION& info) {
   STARTUPINFOEXW startup{};
   startup.StartupInfo.cb = sizeof(startup);
   startup.lpAttributeList = attributes;
@@ -173,8 +164,7 @@ bool create_process(const PreparedRun& prepared, const ChildEnds& ends,
   startup.StartupInfo.hStdError = ends.err.get();
   start_hidden(startup.StartupInfo);
   if (!set_inheritable(ends, true)) {
-    failure = failed_run({"making the child's handles inheritable", GetLastError()});
-    return false;
+    return {"making the child's handles inheritable", GetLastError()};
   }
   const DWORD flags = EXTENDED_STARTUPINFO_PRESENT | CREATE_SUSPENDED | console;
   BOOL started = FALSE;
@@ -192,39 +182,35 @@ bool create_process(const PreparedRun& prepared, const ChildEnds& ends,
     if (error != ERROR_INTERNAL_ERROR) break;
   }
   set_inheritable(ends, false);
-  if (!started) {
-    failure = failed_run({"starting the program", error});
-  }
-  return started != FALSE;
+  if (!started) return {"starting the program", error};
+  return {};
 }
 
 // Creates the child, suspended, in the console that the host's console
 // calls for. A child that may have got a console of its own because the
 // host lost its console meanwhile has not run yet: it is ended and started
 // again, the last time without a window in any case.
-bool create_in_console(const PreparedRun& prepared, const ChildEnds& ends,
-                       LPPROC_THREAD_ATTRIBUTE_LIST attributes, Child& child, Handle& thread,
-                       RunResult& failure) {
+OsFailure create_in_console(const PreparedRun& prepared, const ChildEnds& ends,
+                            LPPROC_THREAD_ATTRIBUTE_LIST attributes, Child& child, Handle& thread) {
   for (int attempt = 1;; ++attempt) {
     const DWORD console = attempt < start_attempts ? console_flags() : windowless_console;
     PROCESS_INFORMATION info{};
-    if (!create_process(prepared, ends, attributes, console, info, failure)) return false;
+    if (const OsFailure failure = create_process(prepared, ends, attributes, console, info)) {
+      return failure;
+    }
     child.process = Handle(info.hProcess);
     thread = Handle(info.hThread);
-    if (!console_lost(console)) return true;
+    if (!console_lost(console)) return {};
     child.kill_and_reap();
   }
 }
 
 // Step 1: starts the child inside a job of its own, with only its three
 // standard handles, and lets go of the parent's copies of them.
-bool start(const PreparedRun& prepared, ChildEnds& ends, Child& child, RunResult& failure) {
+OsFailure start(const PreparedRun& prepared, ChildEnds& ends, Child& child) {
   DWORD error = ERROR_SUCCESS;
   child.job = new_kill_on_close_job(error);
-  if (!child.job) {
-    failure = failed_run({"creating the job", error});
-    return false;
-  }
+  if (!child.job) return {"creating the job", error};
   // Only these three handles reach the child. Without the list the child
   // would inherit every inheritable handle of the process, among them the
   // pipe ends of lookups running at the same time on other threads.
@@ -233,8 +219,7 @@ bool start(const PreparedRun& prepared, ChildEnds& ends, Child& child, RunResult
   if (!attributes.init(2) ||
       !UpdateProcThreadAttribute(attributes.get(), 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
                                  inherited.data(), sizeof(inherited), nullptr, nullptr)) {
-    failure = failed_run({"setting up the handle list", GetLastError()});
-    return false;
+    return {"setting up the handle list", GetLastError()};
   }
   // The child is born inside the job where the system allows it (Windows 10
   // on). Put in afterwards, it would be outside for a moment: a thread ended
@@ -247,26 +232,25 @@ bool start(const PreparedRun& prepared, ChildEnds& ends, Child& child, RunResult
       UpdateProcThreadAttribute(attributes.get(), 0, PROC_THREAD_ATTRIBUTE_JOB_LIST, &job_handle,
                                 sizeof(job_handle), nullptr, nullptr) != FALSE;
   Handle thread;
-  const bool started = create_in_console(prepared, ends, attributes.get(), child, thread, failure);
+  const OsFailure failure = create_in_console(prepared, ends, attributes.get(), child, thread);
   // The parent's copies of the child's ends go at once: the streams end
   // only when every write end is closed, and ours would keep them open.
   ends = ChildEnds{};
-  if (!started) return false;
+  if (failure) return failure;
   // A child outside the job could outlive the interpreter; it is not let run.
   const char* step = "putting the child in its job";
   if (born_in_job || AssignProcessToJobObject(child.job.get(), child.process.get())) {
     step = "resuming the child";
-    if (ResumeThread(thread.get()) != static_cast<DWORD>(-1)) return true;
+    if (ResumeThread(thread.get()) != static_cast<DWORD>(-1)) return {};
   }
-  failure = failed_run({step, GetLastError()});
+  const OsFailure refused{step, GetLastError()};
   child.kill_and_reap();
-  return false;
+  return refused;
 }
 
 // Step 2: reads both streams until each has ended, or until the child and
 // everything it started are gone and what they wrote has been read.
-Drained drain(Capture& out, Capture& err, const Child& child, StopPolicy& policy,
-              RunResult& failure) {
+DrainOutcome drain(Capture& out, Capture& err, const Child& child, StopPolicy& policy) {
   out.start_read();
   err.start_read();
   bool exited = false;
@@ -277,10 +261,9 @@ Drained drain(Capture& out, Capture& err, const Child& child, StopPolicy& policy
     // fault of the module that should end the call.
     for (const Capture* capture : {&out, &err}) {
       if (!capture->failed()) continue;
-      failure = failed_run({capture == &out ? "reading the standard output of the child"
-                                            : "reading the standard error of the child",
-                            capture->failure()});
-      return Drained::broken;
+      return failed_run({capture == &out ? "reading the standard output of the child"
+                                         : "reading the standard error of the child",
+                         capture->failure()});
     }
     std::array<HANDLE, 3> waits{};
     std::array<Capture*, 3> owners{};
@@ -291,14 +274,11 @@ Drained drain(Capture& out, Capture& err, const Child& child, StopPolicy& policy
         waits[count++] = capture->event();
       }
     }
-    if (count == 0) return Drained::ended;
+    if (count == 0) return Captured{out.take(), err.take()};
     if (!exited) waits[count++] = child.process.get();
     const DWORD timeout = exited ? job_poll : stop_wait;
     const DWORD woke = WaitForMultipleObjects(count, waits.data(), FALSE, timeout);
-    if (woke == WAIT_FAILED) {
-      failure = failed_run({"waiting for the child's output", GetLastError()});
-      return Drained::broken;
-    }
+    if (woke == WAIT_FAILED) return failed_run({"waiting for the child's output", GetLastError()});
     if (woke < WAIT_OBJECT_0 + count) {
       Capture* owner = owners[woke - WAIT_OBJECT_0];
       if (owner != nullptr) owner->complete_read();
@@ -311,27 +291,24 @@ Drained drain(Capture& out, Capture& err, const Child& child, StopPolicy& policy
     // A child that writes without pause never lets the wait time out; the
     // policy keeps the interval by the clock then.
     const bool full_wait = woke == WAIT_TIMEOUT && timeout == stop_wait;
-    if (full_wait ? policy.ask() : policy.ask_if_due()) return Drained::stopped;
+    if (full_wait ? policy.ask() : policy.ask_if_due()) return stopped_run();
   }
 }
 
 // Step 3: the streams have ended, but the child may still run (it can close
 // them before it exits): waits for it and takes its exit code.
-RunResult wait_for_exit(const Child& child, StopPolicy& policy) {
+RunResult wait_for_exit(const Child& child, StopPolicy& policy, Captured captured) {
   for (;;) {
     const DWORD woke = WaitForSingleObject(child.process.get(), stop_wait);
     if (woke == WAIT_OBJECT_0) break;
     if (woke != WAIT_TIMEOUT) return failed_run({"waiting for the child to exit", GetLastError()});
-    if (policy.ask()) return stopped_result();
+    if (policy.ask()) return stopped_run();
   }
   DWORD code = 0;
   if (!GetExitCodeProcess(child.process.get(), &code)) {
     return failed_run({"reading the exit code", GetLastError()});
   }
-  RunResult result;
-  result.status = RunStatus::completed;
-  result.exit_code = code;
-  return result;
+  return completed_run(code, std::move(captured));
 }
 
 }  // namespace
@@ -341,27 +318,27 @@ ChildGroup group_for_this_thread() noexcept {
 }
 
 RunResult run(const PreparedRun& prepared, const StopCheck& should_stop, ChildGroup /*group*/) {
-  RunResult result;
   Capture out;
   Capture err;
   ChildEnds ends;
   Child child;
-  if (!open_ends(out, err, ends, result) || !start(prepared, ends, child, result)) return result;
+  if (const OsFailure failure = open_ends(out, err, ends)) return failed_run(failure);
+  if (const OsFailure failure = start(prepared, ends, child)) return failed_run(failure);
 
   StopPolicy policy(should_stop);
-  const Drained drained = drain(out, err, child, policy, result);
-  if (drained == Drained::ended) result = wait_for_exit(child, policy);
+  DrainOutcome drained = drain(out, err, child, policy);
+  RunResult result = std::holds_alternative<Captured>(drained)
+                         ? wait_for_exit(child, policy, std::get<Captured>(std::move(drained)))
+                         : std::get<RunResult>(std::move(drained));
   if (result.status != RunStatus::completed) {
     child.kill_and_reap();
     // A grandchild may still hold the write ends; the reads are cancelled
     // rather than waited for.
     out.abandon();
     err.abandon();
-    return drained == Drained::stopped ? stopped_result() : result;
+    return result;
   }
   leave_descendants_running(child.job.get());
-  result.out = out.take();
-  result.err = err.take();
   return result;
 }
 

@@ -1,6 +1,8 @@
 // The Windows program search and the command line of a run: where a bare
 // name such as "where" is found, and how its one argument is quoted.
 
+#include "lookup/windows/search.h"
+
 #include "lookup/windows/api.h"
 
 #include <cstddef>

@@ -6,12 +6,14 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include "check.h"
 #include "lookup/lookup.h"
 #include "lookup/output.h"
 #include "lookup/process.h"
+#include "lookup/windows/search.h"
 #include "windows_test_support.h"
 
 using kelvar::lookup::build_query;
@@ -51,11 +53,12 @@ std::wstring windows_directory() {
 }  // namespace
 
 TEST_CASE(windows_prepare_finds_where_beside_the_executable_first) {
-  const auto prepared = prepare_run(where_program, "x.exe");
-  CHECK(prepared.has_value());
-  if (!prepared) return;
+  const Preparation prepared = prepare_run(where_program, "x.exe");
+  const PreparedRun* const run = std::get_if<PreparedRun>(&prepared);
+  CHECK(run != nullptr);
+  if (run == nullptr) return;
   // Wine's own where.exe is in the system directory, which comes later.
-  CHECK(same_path(prepared->program, executable_directory() + L"\\where.exe"));
+  CHECK(same_path(run->program, executable_directory() + L"\\where.exe"));
 }
 
 TEST_CASE(windows_program_search_order) {
@@ -95,36 +98,41 @@ TEST_CASE(windows_program_search_order) {
   };
   for (const Row& row : rows) {
     ScopedEnv path(L"PATH", std::optional<std::wstring>(row.path_value));
-    const auto prepared = prepare_run(utf8(row.program), "arg");
-    CHECK_EQ(prepared.has_value(), row.expected.has_value());
-    if (prepared && row.expected) {
+    const Preparation prepared = prepare_run(utf8(row.program), "arg");
+    const PreparedRun* const run = std::get_if<PreparedRun>(&prepared);
+    CHECK_EQ(run != nullptr, row.expected.has_value());
+    if (run != nullptr && row.expected) {
       // A doubled separator would still open, but is not what was asked.
       const std::wstring expected = *row.expected;
-      if (!same_path(prepared->program, expected)) {
-        CHECK_EQ(utf8(prepared->program), utf8(expected));
+      if (!same_path(run->program, expected)) {
+        CHECK_EQ(utf8(run->program), utf8(expected));
       }
     }
   }
 }
 
 TEST_CASE(windows_argument_that_cannot_be_passed_is_not_prepared) {
-  CHECK(prepare_run(where_program, std::string("git\0.exe", 8)).reason() ==
+  const auto reason = [](std::string_view program, std::string_view argument) {
+    const Preparation prepared = prepare_run(program, argument);
+    const NotPrepared* const why = std::get_if<NotPrepared>(&prepared);
+    return why != nullptr ? std::optional<NotPrepared>(*why) : std::nullopt;
+  };
+  CHECK(reason(where_program, std::string("git\0.exe", 8)) == NotPrepared::nul_in_text);
+  CHECK(reason(where_program, build_query(std::string("\0", 1), false)) ==
         NotPrepared::nul_in_text);
-  CHECK(prepare_run(where_program, build_query(std::string("\0", 1), false)).reason() ==
-        NotPrepared::nul_in_text);
-  CHECK(prepare_run("kelvar-no-such-program", "x").reason() == NotPrepared::no_program);
+  CHECK(reason("kelvar-no-such-program", "x") == NotPrepared::no_program);
   CHECK(!run_where(std::string("a\0", 2)).has_value());
   // A command line holds at most 32,767 characters with its terminator.
   const Preparation fits = prepare_run(where_program, "x");
-  CHECK(fits.has_value());
-  if (fits) {
-    const std::size_t room = 32766 - fits->command_line.size();
+  const PreparedRun* const run = std::get_if<PreparedRun>(&fits);
+  CHECK(run != nullptr);
+  if (run != nullptr) {
+    const std::size_t room = 32766 - run->command_line.size();
     const Preparation longest = prepare_run(where_program, std::string(1 + room, 'x'));
-    CHECK(longest.has_value() && longest->command_line.size() == 32766);
-    CHECK(prepare_run(where_program, std::string(2 + room, 'x')).reason() ==
-          NotPrepared::command_line_too_long);
-    CHECK(prepare_run(where_program, std::string(40000, 'x')).reason() ==
-          NotPrepared::command_line_too_long);
+    const PreparedRun* const longest_run = std::get_if<PreparedRun>(&longest);
+    CHECK(longest_run != nullptr && longest_run->command_line.size() == 32766);
+    CHECK(reason(where_program, std::string(2 + room, 'x')) == NotPrepared::command_line_too_long);
+    CHECK(reason(where_program, std::string(40000, 'x')) == NotPrepared::command_line_too_long);
   }
 }
 
@@ -137,6 +145,8 @@ TEST_CASE(windows_child_receives_the_query_as_one_argument) {
   const Row rows[] = {
       {"git", false, "git.exe"},
       {"git", true, "*git*.exe"},
+      {"git.exe", false, "git.exe.exe"},
+      {"DIR", true, "*DIR*.exe"},
       {"", false, ".exe"},
       {"", true, "**.exe"},
       {"my tool", false, "my tool.exe"},
@@ -224,24 +234,25 @@ TEST_CASE(windows_failures_say_what_failed) {
   struct Row {
     std::wstring program;  // empty: the test where.exe, made to fail itself
     RunStatus status;
-    std::string_view error_part;
+    std::string_view step;
+    DWORD code;
   };
   const Row rows[] = {
-      {dir / L"missing.exe", RunStatus::failed, "starting "},
-      {dir / L"missing.exe", RunStatus::failed, "(os error 2)"},
-      {dir / L"not-a-program.exe", RunStatus::failed, "starting "},
-      {L"", RunStatus::completed, ""},
+      {dir / L"missing.exe", RunStatus::failed, "starting the program", ERROR_FILE_NOT_FOUND},
+      {dir / L"not-a-program.exe", RunStatus::failed, "starting the program", ERROR_BAD_EXE_FORMAT},
+      {L"", RunStatus::completed, "no failure", 0},
   };
   ScopedEnv missing(L"KELVAR_FAKE_WHERE_OUT_FILE", std::optional<std::wstring>(dir / L"none"));
   for (const Row& row : rows) {
     Preparation prepared = prepare_run(where_program, "x.exe");
-    CHECK(prepared.has_value());
-    if (!prepared) continue;
-    if (!row.program.empty()) prepared->program = row.program;
-    const RunResult result = kelvar::lookup::run(*prepared, [] { return false; });
+    PreparedRun* const run = std::get_if<PreparedRun>(&prepared);
+    CHECK(run != nullptr);
+    if (run == nullptr) continue;
+    if (!row.program.empty()) run->program = row.program;
+    const RunResult result = kelvar::lookup::run(*run, [] { return false; });
     CHECK(result.status == row.status);
-    CHECK(result.error.find(row.error_part) != std::string::npos);
-    CHECK_EQ(result.error.empty(), row.status == RunStatus::completed);
+    CHECK_EQ(step_of(result.failure), std::string(row.step));
+    CHECK_EQ(result.failure.code, std::uint32_t{row.code});
     if (row.program.empty()) {
       CHECK_EQ(result.exit_code, std::uint32_t{97});
       CHECK(result.err.find("where.exe: opening a file of bytes to write failed (error 2)") == 0);
@@ -313,12 +324,13 @@ TEST_CASE(windows_without_the_fake_the_system_where_answers_well_formed) {
     ~Restore() { MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING); }
   } restore{parked, fake};
 
-  const auto prepared = prepare_run(where_program, build_query("cmd", false));
-  CHECK(prepared.has_value());
-  if (!prepared) return;
-  CHECK(!same_path(prepared->program, fake));
-  CHECK(ends_with_insensitive(prepared->program, L"\\where.exe"));
-  const RunResult result = kelvar::lookup::run(*prepared, [] { return false; });
+  const Preparation prepared = prepare_run(where_program, build_query("cmd", false));
+  const PreparedRun* const run = std::get_if<PreparedRun>(&prepared);
+  CHECK(run != nullptr);
+  if (run == nullptr) return;
+  CHECK(!same_path(run->program, fake));
+  CHECK(ends_with_insensitive(run->program, L"\\where.exe"));
+  const RunResult result = kelvar::lookup::run(*run, [] { return false; });
   CHECK(result.status == RunStatus::completed);
   if (const auto path = first_reported_path(result)) {
     CHECK(!path->empty());

@@ -145,7 +145,8 @@ TEST_CASE(windows_lookups_on_threads_each_get_their_own_answer) {
         if (answer == std::optional<std::string>(query)) continue;
         wrong[t].push_back(query + ": " +
                            (result ? "status " + std::to_string(static_cast<int>(result->status)) +
-                                         ", " + result->error + ", exit " +
+                                         ", " + step_of(result->failure) + " " +
+                                         std::to_string(result->failure.code) + ", exit " +
                                          std::to_string(result->exit_code) + ", err " + result->err
                                    : "not prepared"));
       }
@@ -211,7 +212,7 @@ TEST_CASE(windows_runs_leave_no_handle_behind) {
   for (int i = 0; i < 20; ++i) {
     const auto result = run_printing("C:\\x.exe\r\n", static_cast<unsigned>(i % 3));
     CHECK(result.has_value());
-    if (result) CHECK_EQ(result->error, std::string());
+    if (result) CHECK_EQ(step_of(result->failure), std::string("no failure"));
   }
   CHECK(!run_where(std::string("nul\0", 4)).has_value());
   CHECK_EQ(open_handle_count(), before);

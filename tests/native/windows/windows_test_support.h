@@ -10,10 +10,12 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "lookup/lookup.h"
 #include "lookup/process.h"
+#include "lookup/windows/search.h"
 
 namespace kelvar_test::win {
 
@@ -188,14 +190,20 @@ inline std::optional<ReceivedArguments> parse_received(std::string_view record) 
   return received;
 }
 
+// The step a failed run names, for a test's own report.
+inline std::string step_of(const kelvar::lookup::OsFailure& failure) {
+  return failure ? failure.step : "no failure";
+}
+
 // Runs `where` (the fake, when it sits beside the executable) with one
 // argument; nothing when it cannot be prepared.
 inline std::optional<kelvar::lookup::RunResult> run_where(
     std::string_view argument, const kelvar::lookup::StopCheck& stop = [] { return false; }) {
   const kelvar::lookup::Preparation prepared =
       kelvar::lookup::prepare_run(kelvar::lookup::where_program, argument);
-  if (!prepared) return std::nullopt;
-  return kelvar::lookup::run(*prepared, stop);
+  const auto* const run = std::get_if<kelvar::lookup::PreparedRun>(&prepared);
+  if (run == nullptr) return std::nullopt;
+  return kelvar::lookup::run(*run, stop);
 }
 
 // Runs the fake with `argument` and returns the arguments it received.
