@@ -9,10 +9,9 @@
 #include "facts/numeric.h"
 #include "lookup/builtins.h"
 #include "lookup/lookup.h"
-#include "module/attach.h"
 #include "module/binding.h"
 #include "module/convert.h"
-#include "module/guard.h"
+#include "module/ref.h"
 
 namespace kelvar::py {
 namespace {

@@ -5,7 +5,6 @@
 #include "module/error.h"
 #include "module/failure.h"
 #include "module/functions.h"
-#include "module/guard.h"
 #include "module/ref.h"
 
 namespace kelvar::py {
