@@ -234,6 +234,10 @@ Preparation prepare_run(std::string_view program, std::string_view argument) {
   return prepare(program, argument, {});
 }
 
+bool looks_beside_interpreter() noexcept {
+  return true;
+}
+
 Preparation prepare_where(std::string_view query, std::string_view interpreter) {
   return prepare(where_program, query, interpreter);
 }
