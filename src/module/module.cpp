@@ -64,11 +64,12 @@ Result<Ref> sum_as_arr_body(PyObject* args, PyObject* kwargs) {
 // `where` does not stop every other Python thread (on Windows reading the
 // answer may also ask the file system about the path, which on an
 // unreachable share can take as long). The lock is taken back for a moment
-// whenever the runner asks whether to stop (see lookup/runner.h): at least
-// every 100 ms, and after every wait that something interrupted, which
-// without a pidfd is every nap of the wait for the exit of `where`. There
-// signal handlers run: a Ctrl+C must still end the lookup, as it would end any
-// other blocking call.
+// whenever the runner asks whether to stop (see lookup/runner.h): after
+// every wait that timed out (100 ms) or that a signal cut short, and at least
+// every 100 ms while output keeps coming. Without a pidfd the wait for the
+// exit of `where` is a series of short naps, and the lock is taken back after
+// every one of them. There signal handlers run: a Ctrl+C must still end the
+// lookup, as it would end any other blocking call.
 Result<lookup::Answer> answer_unlocked(const lookup::Lookup& prepared) {
   PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
   lookup::Answer answer;
