@@ -7,13 +7,10 @@
 #include <string_view>
 
 #ifdef _WIN32
-// Without the min and max macros, which clash with standard C++.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
+// Without the min and max macros, which clash with standard C++, and the
+// parts of the API that nothing here uses.
 #define NOMINMAX
-#endif
+#define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 #else
 #include <pthread.h>
