@@ -7,10 +7,11 @@
 #include <string_view>
 
 #ifdef _WIN32
-// Without the min and max macros, which clash with standard C++, and the
-// parts of the API that nothing here uses.
+// Without the min and max macros, which clash with standard C++ (the mingw
+// C++ runtime's own headers already say so).
+#ifndef NOMINMAX
 #define NOMINMAX
-#define WIN32_LEAN_AND_MEAN
+#endif
 #include <windows.h>
 #else
 #include <pthread.h>
