@@ -94,10 +94,10 @@ Ref new_str(std::string_view text) {
 
 namespace {
 
-// The error for whatever a body threw, asked inside a handler.
-PendingError error_from_current_exception() {
+// The error for what a body threw.
+PendingError error_from(std::exception_ptr thrown) {
   try {
-    throw;
+    std::rethrow_exception(std::move(thrown));
   } catch (const InternalFailure& failure) {
     return PendingError::panic(failure.message());
   } catch (const std::exception& error) {
@@ -110,15 +110,6 @@ PendingError error_from_current_exception() {
     write_failure_report(unknown_failure_message, SourcePlace::current());
   }
   return PendingError::panic(std::string(unknown_failure_message));
-}
-
-PendingError error_from(std::exception_ptr thrown) {
-  try {
-    std::rethrow_exception(std::move(thrown));
-  } catch (...) {
-    rethrow_if_not_cxx();
-    return error_from_current_exception();
-  }
 }
 
 }  // namespace

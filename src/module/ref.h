@@ -297,8 +297,10 @@ void raise_thrown(std::exception_ptr thrown);
 struct Unit {};
 
 // The outcome of `body` (returning Result<T>, error.h): its value given to
-// `on_success`, or its error raised and `failure`. The error is raised only
-// after the handler is left, since raising it may run Python code.
+// `on_success`, or its error raised and `failure`. The errors are declared
+// after this header, which they rest on: the error's type is the body's, and
+// what the body threw leaves the handler as it is, to be made an error in
+// ref.cpp and raised there.
 template <class Ret, class Body, class OnSuccess>
 Ret outcome_of(Ret failure, Body& body, OnSuccess& on_success) {
   std::optional<decltype(body().take_error())> error;
