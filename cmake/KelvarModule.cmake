@@ -2,8 +2,6 @@
 
 set(KELVAR_MODULE_SOURCES
   src/module/module.cpp
-  src/module/functions.cpp
-  src/module/attach.cpp
   src/module/failure.cpp
   src/module/error.cpp
   src/module/ref.cpp

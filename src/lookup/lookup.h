@@ -58,6 +58,10 @@ Answer answer_from(const RunResult& run, std::string_view name);
 // help from the host.
 Preparation prepare_where(std::string_view query, std::string_view interpreter);
 
+// Whether prepare_where() looks beside `interpreter`: where it does not (on
+// Windows), the host need not read its record at all.
+bool looks_beside_interpreter() noexcept;
+
 // The argument given to `where`: the name (wrapped in "*" wildcards when
 // fuzzy), then the platform's executable extension.
 std::string build_query(std::string_view name, bool fuzzy);

@@ -69,8 +69,6 @@ class PendingError {
   Ref traceback_;
 };
 
-struct Unit {};
-
 template <class T>
 class [[nodiscard]] Result {
  public:

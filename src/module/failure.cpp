@@ -2,19 +2,22 @@
 
 #include <atomic>
 #include <cstdio>
-#include <cstdlib>
 #include <exception>
 #include <string>
 #include <string_view>
 
 #ifdef _WIN32
-#include "lookup/windows/api.h"
+// Without the min and max macros, which clash with standard C++ (the mingw
+// C++ runtime's own headers already say so).
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
 #else
 #include <pthread.h>
 #endif
 
 #include "module/error.h"
-#include "module/guard.h"
 #include "module/ref.h"
 
 namespace kelvar::py {
@@ -126,32 +129,6 @@ PyObject* panic_exception_type() {
     return Ref::steal(type);
   });
 }
-
-namespace detail {
-
-void uncaught_at_boundary() noexcept {
-  write_failure_report("uncaught panic at ffi boundary", SourcePlace::current());
-  std::abort();
-}
-
-PendingError error_from_current_exception() {
-  try {
-    throw;
-  } catch (const InternalFailure& failure) {
-    return PendingError::panic(failure.message());
-  } catch (const std::exception& error) {
-    // Not raised by the module's own checks (an exhausted allocator, say):
-    // its report is written here, where it is first seen.
-    write_failure_report(std::string(unknown_failure_message) + " (" + error.what() + ")",
-                         SourcePlace::current());
-  } catch (...) {
-    rethrow_if_not_cxx();
-    write_failure_report(unknown_failure_message, SourcePlace::current());
-  }
-  return PendingError::panic(std::string(unknown_failure_message));
-}
-
-}  // namespace detail
 
 PyObject* created(PyObject* object, SourcePlace where) {
   if (object != nullptr) return object;

@@ -13,8 +13,7 @@
 #include <thread>
 
 #include "check.h"
-#include "module/attach.h"
-#include "module/guard.h"
+#include "module/error.h"
 #include "module/ref.h"
 
 using kelvar::py::AttachedSection;

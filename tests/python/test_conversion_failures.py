@@ -9,6 +9,7 @@ import pytest
 
 import _kelvar
 from _binding_helpers import CallableObject, CustomSequence, Index, numpy_like, returning
+from _reliability_helpers import SANITIZED
 
 
 # ------------------------------------------------------- internal failures
@@ -70,6 +71,31 @@ print(json.dumps({
     }
     # one report for each of the three failures
     assert child.stderr.count("capacity overflow") >= 3
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux") or SANITIZED,
+                    reason="needs /proc and an address-space limit, which the sanitizers' shadow "
+                    "memory cannot live with")
+def test_exhausted_memory_is_an_internal_failure(run_child):
+    # A failure the module's own checks did not raise (the allocator's) is
+    # reported where it is seen, and the call ends as any internal failure.
+    child = run_child(FIND_PANIC_TYPE + """
+import mmap, resource
+panic = panic_type()
+values = (1,) * 10_000_000  # 40 MB as the module's array, 80 MB here
+used = int(open("/proc/self/statm").read().split()[0]) * mmap.PAGESIZE
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+resource.setrlimit(resource.RLIMIT_AS, (used + 16 * 2**20, hard))
+try:
+    _kelvar.sum_as_arr(values)
+except BaseException as exc:
+    outcome = [type(exc) is panic, list(exc.args)]
+resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+print(json.dumps(outcome + [_kelvar.sum_as_arr(values)]))
+""")
+    unknown = "the native code failed with an error that carries no message"
+    assert json.loads(child.stdout) == [True, [unknown], 10_000_000]
+    assert f"{unknown} (std::bad_alloc)" in child.stderr
 
 
 MESSAGE = "kelvar-" + "probe-" + "message"

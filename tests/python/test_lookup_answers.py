@@ -319,3 +319,21 @@ def test_where_beside_the_interpreter_as_it_was_started(sandbox, start, before, 
     elif start == "./python":
         cwd = sandbox.bin
     assert sandbox.run(source, argv0=start, cwd=cwd, command=command) == ["tool", answer]
+
+
+# On Windows the search starts beside the running executable, which is the
+# interpreter there: what the host records for it moves nothing.
+RECORDS = {case: before for case, (start, before, _) in INTERPRETER_STARTS.items()
+           if start == "bin/python" and before}
+
+
+@pytest.mark.skipif(not ON_WINDOWS, reason="the POSIX search looks beside the record (above)")
+@pytest.mark.parametrize("before", RECORDS.values(), ids=RECORDS.keys())
+def test_the_windows_search_ignores_the_interpreters_record(sandbox, before):
+    sandbox.write_where(out=b"C:\\beside\\tool.exe\r\n")
+    assert sandbox.run(f"""
+        import json, os, sys, _kelvar
+        OTHER = {str(sandbox.root / "other" / "python.exe")!r}
+        {before}
+        print(json.dumps(_kelvar.find_executable('tool', False)))
+    """) == ["tool", "C:\\beside\\tool.exe"]

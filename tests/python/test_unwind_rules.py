@@ -1,5 +1,5 @@
 """The rule that keeps a thread's end from ending the process, checked
-against the module's sources (src/module; see src/module/attach.h).
+against the module's sources (src/module; see src/module/ref.h).
 
 A daemon thread that gives up the interpreter lock in Python code and asks
 for it back once the interpreter has begun to shut down is ended by a forced
@@ -15,7 +15,7 @@ of marked the thread. So:
    module that does.
 3. A release runs no Python code, so that any frame may make one, noexcept
    ones included (a standard owner's reset, destructor or assignment):
-   `release_reference` is noexcept, and only attach.cpp releases.
+   `release_reference` is noexcept, and only ref.cpp releases.
 
 The check reads C++ with regular expressions, which suffices for the
 module's plain style; functions are told apart by name, and a name that any
@@ -50,7 +50,7 @@ RUNS_NO_PYTHON = {
 # Where a reference may be released in place, and why that runs no code:
 # release_reference only lowers a count above one, and release_waiting runs
 # only inside into_python().
-RELEASES = {("attach.cpp", "release_reference"), ("attach.cpp", "release_waiting")}
+RELEASES = {("ref.cpp", "release_reference"), ("ref.cpp", "release_waiting")}
 RELEASING_CALLS = {"Py_DecRef", "Py_DECREF", "Py_XDECREF", "Py_CLEAR", "Py_SETREF", "Py_XSETREF"}
 
 KEYWORDS = {
@@ -213,32 +213,41 @@ def violations(directory=MODULE):
 
 
 def test_no_noexcept_frame_stands_between_python_code_and_the_entry():
+    # A place of release that names no function of the sources would let the
+    # check pass without checking it.
+    functions = {(f.file, f.name) for file, text in read_sources(MODULE).items()
+                 for f in functions_of(file, text)}
+    assert RELEASES <= functions
     assert violations() == []
 
 
-# The checker itself, on the shapes of the slips it exists for.
+# The checker itself, on the shapes of the slips it exists for: (the file the
+# source is in, the source, what the check says).
 SLIPS = {
-    "a call left outside the unwind guard": (
+    "a call left outside the unwind guard": ("ref.cpp",
         "Ref f(PyObject* o) { return Ref::steal(PyCFunction_NewEx(nullptr, o, nullptr)); }",
         "PyCFunction_NewEx called outside into_python()"),
-    "a noexcept element conversion": (
+    "a noexcept element conversion": ("ref.cpp",
         "long g(PyObject* o) noexcept { return into_python([=] { return PyLong_AsLong(o); }); }",
         "ref.cpp:g: noexcept, yet runs Python code"),
-    "a noexcept function calling one that runs Python code": (
+    "a noexcept function calling one that runs Python code": ("ref.cpp",
         "void h(PyObject* o) { into_python([=] { PyErr_Clear(); }); }\n"
         "struct S { ~S() { h(nullptr); } };",
         "~S: noexcept, yet runs Python code through h"),
-    "a release that may run Python code": (
+    "a release that may run Python code": ("ref.cpp",
         "void release_reference(PyObject* o) { into_python([=] { Py_DecRef(o); }); }",
         "release_reference is not noexcept"),
-    "a release elsewhere": (
+    "a release elsewhere": ("ref.cpp",
         "void release_reference(PyObject* o) noexcept {}\nvoid k(PyObject* o) { Py_DecRef(o); }",
         "Py_DecRef releases a reference in ref.cpp:k"),
+    "a release by the right name in another file": ("convert.cpp",
+        "void release_reference(PyObject* o) noexcept { Py_DecRef(o); }",
+        "Py_DecRef releases a reference in convert.cpp:release_reference"),
 }
 
 
-@pytest.mark.parametrize("source, expected", SLIPS.values(), ids=SLIPS.keys())
-def test_the_check_finds_each_kind_of_slip(tmp_path, source, expected):
-    (tmp_path / "ref.cpp").write_text(source)
+@pytest.mark.parametrize("file, source, expected", SLIPS.values(), ids=SLIPS.keys())
+def test_the_check_finds_each_kind_of_slip(tmp_path, file, source, expected):
+    (tmp_path / file).write_text(source)
     found = violations(tmp_path)
     assert any(expected in line for line in found), found

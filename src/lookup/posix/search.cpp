@@ -198,6 +198,10 @@ std::optional<std::string> find_where(std::string_view interpreter) {
 
 }  // namespace
 
+bool looks_beside_interpreter() noexcept {
+  return true;
+}
+
 Preparation prepare_where(std::string_view query, std::string_view interpreter) {
   // A C string ends at its first NUL: such a query cannot reach `where` whole.
   if (query.find('\0') != std::string_view::npos) return NotPrepared::nul_in_text;

@@ -188,6 +188,10 @@ Preparation prepare_run(std::string_view program, std::string_view argument) {
 // The host's own record of its interpreter is not needed: the first place
 // searched is the folder of the running executable, which is the
 // interpreter.
+bool looks_beside_interpreter() noexcept {
+  return false;
+}
+
 Preparation prepare_where(std::string_view query, std::string_view /*interpreter*/) {
   return prepare_run(where_program, query);
 }
