@@ -28,6 +28,14 @@ const DWORD stop_wait = static_cast<DWORD>(stop_check_interval.count());
 // tells when the job empties.
 constexpr DWORD job_poll = 5;  // milliseconds
 constexpr int start_attempts = 4;
+constexpr const char* starting_step = "starting the program";
+
+// A start that fails because another thread of the host freed its console
+// during it: worth another try, since the host's console, never the table,
+// should decide the answer.
+bool console_went_during(const OsFailure& failure) {
+  return failure.step == starting_step && failure.code == ERROR_INVALID_HANDLE;
+}
 
 // Deletes an initialised attribute list when the run ends, however it ends.
 class AttributeList {
@@ -182,7 +190,7 @@ OsFailure create_process(const PreparedRun& prepared, const ChildEnds& ends,
     if (error != ERROR_INTERNAL_ERROR) break;
   }
   set_inheritable(ends, false);
-  if (!started) return {"starting the program", error};
+  if (!started) return {starting_step, error};
   return {};
 }
 
@@ -311,20 +319,8 @@ RunResult wait_for_exit(const Child& child, StopPolicy& policy, Captured capture
   return completed_run(code, std::move(captured));
 }
 
-}  // namespace
-
-ChildGroup group_for_this_thread() noexcept {
-  return ChildGroup::own;
-}
-
-RunResult run(const PreparedRun& prepared, const StopCheck& should_stop, ChildGroup /*group*/) {
-  Capture out;
-  Capture err;
-  ChildEnds ends;
-  Child child;
-  if (const OsFailure failure = open_ends(out, err, ends)) return failed_run(failure);
-  if (const OsFailure failure = start(prepared, ends, child)) return failed_run(failure);
-
+// Steps 2 and 3, and what is left of the child afterwards.
+RunResult finish(Capture& out, Capture& err, Child& child, const StopCheck& should_stop) {
   StopPolicy policy(should_stop);
   DrainOutcome drained = drain(out, err, child, policy);
   RunResult result = std::holds_alternative<Captured>(drained)
@@ -340,6 +336,29 @@ RunResult run(const PreparedRun& prepared, const StopCheck& should_stop, ChildGr
   }
   leave_descendants_running(child.job.get());
   return result;
+}
+
+}  // namespace
+
+ChildGroup group_for_this_thread() noexcept {
+  return ChildGroup::own;
+}
+
+RunResult run(const PreparedRun& prepared, const StopCheck& should_stop, ChildGroup /*group*/) {
+  for (int attempt = 1;; ++attempt) {
+    Capture out;
+    Capture err;
+    ChildEnds ends;
+    Child child;
+    if (const OsFailure failure = open_ends(out, err, ends)) return failed_run(failure);
+    const OsFailure failure = start(prepared, ends, child);
+    // Each try gets new pipes and a new job: under Wine the failed start can
+    // leave a process that never runs, counted in the job and holding the
+    // write ends, which the reads would wait for forever.
+    if (failure && console_went_during(failure) && attempt < start_attempts) continue;
+    if (failure) return failed_run(failure);
+    return finish(out, err, child, should_stop);
+  }
 }
 
 }  // namespace kelvar::lookup
