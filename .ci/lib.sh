@@ -94,8 +94,24 @@ ci_failed=()
 # Wall time since a start taken from EPOCHREALTIME, in seconds to a tenth:
 # SECONDS counts whole seconds, and a stage of 1.5 s could show as 1 or 2.
 ci_since() { awk -v a="$1" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.1f", b - a }'; }
+# ci_cpu PID: the processor time (user and system) of the process's
+# children that have ended, in seconds. Taken before and after a stage, in
+# the shell that runs it, it is the stage's: two cores shared by four lanes
+# make wall times depend on the neighbours, the processor time is the
+# stage's own work. A process that left its parent (wineserver) is not
+# counted. The shell is named by $BASHPID, since a command substitution is
+# a process of its own.
+ci_cpu() {
+  local stat
+  read -r -a stat <"/proc/$1/stat"
+  # Fields 16 and 17 (after the name, which has no space here): cutime and
+  # cstime, in clock ticks.
+  awk -v u="${stat[15]}" -v s="${stat[16]}" -v hz="$(getconf CLK_TCK)" 'BEGIN { printf "%.1f", (u + s) / hz }'
+}
+ci_cpu_since() { awk -v a="$2" -v b="$(ci_cpu "$1")" 'BEGIN { printf "%.1f", b - a }'; }
 ci_stage() {
-  local name=$1 status=0 started=$EPOCHREALTIME
+  local name=$1 status=0 started=$EPOCHREALTIME shell=$BASHPID cpu
+  cpu=$(ci_cpu "$shell")
   shift
   section "$name"
   set +e
@@ -106,9 +122,9 @@ ci_stage() {
   status=$?
   set -e
   if [ "$status" = 0 ]; then
-    ci_passed+=("$name ($(ci_since "$started") s)")
+    ci_passed+=("$name ($(ci_since "$started") s, CPU $(ci_cpu_since "$shell" "$cpu") s)")
   else
-    ci_failed+=("$name (exit status $status, after $(ci_since "$started") s)")
+    ci_failed+=("$name (exit status $status, after $(ci_since "$started") s, CPU $(ci_cpu_since "$shell" "$cpu") s)")
   fi
 }
 ci_lane_pids=()
@@ -119,11 +135,12 @@ ci_lane() {
   (
     ci_passed=()
     ci_failed=()
-    local started=$EPOCHREALTIME
+    local started=$EPOCHREALTIME shell=$BASHPID cpu
+    cpu=$(ci_cpu "$shell")
     "$@"
     printf '%s\n' "${ci_passed[@]}" >"$ci_lane_dir/lane-$name.passed"
     printf '%s\n' "${ci_failed[@]}" >"$ci_lane_dir/lane-$name.failed"
-    ci_since "$started" >"$ci_lane_dir/lane-$name.wall"
+    echo "$(ci_since "$started") s, CPU $(ci_cpu_since "$shell" "$cpu")" >"$ci_lane_dir/lane-$name.wall"
   ) >"$ci_lane_dir/lane-$name.log" 2>&1 </dev/null &
   ci_lane_pids[$!]=$name
 }
