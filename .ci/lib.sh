@@ -17,9 +17,13 @@
 #                           (zig, auditwheel, twine, CMake, Ninja, abi3audit, pytest), made
 #                           once and kept; sets `tools` and puts its commands
 #                           (not its python) first on PATH
-#   ci_pytest RUN... -- ARG...  `RUN... -m pytest` with ARGs, quietly; RUN is an
-#                           interpreter, or a command and its interpreter; no test
-#                           collected is a failure. Every stage's pytest runs here
+#   ci_pytest RUN... -- ARG...  `RUN... -m pytest` with ARGs, quietly, with the
+#                           ten slowest rows; RUN is an interpreter, or a command
+#                           and its interpreter; no test collected is a failure.
+#                           Every stage's pytest runs here
+#   ci_not_costly           pytest's arguments that leave out the rows marked
+#                           costly (tests/python/conftest.py), for a run that
+#                           another run of the same build has given them
 #   ci_lane NAME CMD...     runs CMD (its ci_stage calls) in the background, its
 #                           output kept in ci_lane_dir; ci_join_lanes waits for
 #                           every lane, shows each one's output whole as it ends
@@ -195,6 +199,7 @@ ci_tools() {
   export PATH="$tools/commands:$PATH"
 }
 
+ci_not_costly=(-m "not costly")
 ci_pytest() {
   local run=() status=0
   while [ $# -gt 0 ] && [ "$1" != -- ]; do
@@ -202,7 +207,7 @@ ci_pytest() {
     shift
   done
   [ $# -gt 0 ] && shift
-  "${run[@]}" -m pytest -q -p no:cacheprovider "$@" || status=$?
+  "${run[@]}" -m pytest -q -p no:cacheprovider --durations=10 "$@" || status=$?
   [ "$status" != 5 ] || die "pytest collected no tests"
   return "$status"
 }
