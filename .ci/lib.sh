@@ -102,8 +102,8 @@ ci_since() { awk -v a="$1" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.1f", b - a }
 # children that have ended, in seconds. Taken before and after a stage, in
 # the shell that runs it, it is the stage's: two cores shared by four lanes
 # make wall times depend on the neighbours, the processor time is the
-# stage's own work. A process that left its parent (wineserver) is not
-# counted. The shell is named by $BASHPID, since a command substitution is
+# stage's own work. A process that left its parent, or that no one waits
+# for (wineserver, the programs that Wine starts), is not counted. The shell is named by $BASHPID, since a command substitution is
 # a process of its own.
 ci_cpu() {
   local stat
