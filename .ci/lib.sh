@@ -17,9 +17,13 @@
 #                           (zig, auditwheel, twine, CMake, Ninja, abi3audit, pytest), made
 #                           once and kept; sets `tools` and puts its commands
 #                           (not its python) first on PATH
-#   ci_pytest RUN... -- ARG...  `RUN... -m pytest` with ARGs, quietly; RUN is an
-#                           interpreter, or a command and its interpreter; no test
-#                           collected is a failure. Every stage's pytest runs here
+#   ci_pytest RUN... -- ARG...  `RUN... -m pytest` with ARGs, quietly, with the
+#                           ten slowest rows; RUN is an interpreter, or a command
+#                           and its interpreter; no test collected is a failure.
+#                           Every stage's pytest runs here
+#   ci_not_costly           pytest's arguments that leave out the rows marked
+#                           costly (tests/python/conftest.py), for a run that
+#                           another run of the same build has given them
 #   ci_lane NAME CMD...     runs CMD (its ci_stage calls) in the background, its
 #                           output kept in ci_lane_dir; ci_join_lanes waits for
 #                           every lane, shows each one's output whole as it ends
@@ -94,8 +98,24 @@ ci_failed=()
 # Wall time since a start taken from EPOCHREALTIME, in seconds to a tenth:
 # SECONDS counts whole seconds, and a stage of 1.5 s could show as 1 or 2.
 ci_since() { awk -v a="$1" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.1f", b - a }'; }
+# ci_cpu PID: the processor time (user and system) of the process's
+# children that have ended, in seconds. Taken before and after a stage, in
+# the shell that runs it, it is the stage's: two cores shared by four lanes
+# make wall times depend on the neighbours, the processor time is the
+# stage's own work. A process that left its parent, or that no one waits
+# for (wineserver, the programs that Wine starts), is not counted. The shell is named by $BASHPID, since a command substitution is
+# a process of its own.
+ci_cpu() {
+  local stat
+  read -r -a stat <"/proc/$1/stat"
+  # Fields 16 and 17 (after the name, which has no space here): cutime and
+  # cstime, in clock ticks.
+  awk -v u="${stat[15]}" -v s="${stat[16]}" -v hz="$(getconf CLK_TCK)" 'BEGIN { printf "%.1f", (u + s) / hz }'
+}
+ci_cpu_since() { awk -v a="$2" -v b="$(ci_cpu "$1")" 'BEGIN { printf "%.1f", b - a }'; }
 ci_stage() {
-  local name=$1 status=0 started=$EPOCHREALTIME
+  local name=$1 status=0 started=$EPOCHREALTIME shell=$BASHPID cpu
+  cpu=$(ci_cpu "$shell")
   shift
   section "$name"
   set +e
@@ -106,9 +126,9 @@ ci_stage() {
   status=$?
   set -e
   if [ "$status" = 0 ]; then
-    ci_passed+=("$name ($(ci_since "$started") s)")
+    ci_passed+=("$name ($(ci_since "$started") s, CPU $(ci_cpu_since "$shell" "$cpu") s)")
   else
-    ci_failed+=("$name (exit status $status, after $(ci_since "$started") s)")
+    ci_failed+=("$name (exit status $status, after $(ci_since "$started") s, CPU $(ci_cpu_since "$shell" "$cpu") s)")
   fi
 }
 ci_lane_pids=()
@@ -119,11 +139,12 @@ ci_lane() {
   (
     ci_passed=()
     ci_failed=()
-    local started=$EPOCHREALTIME
+    local started=$EPOCHREALTIME shell=$BASHPID cpu
+    cpu=$(ci_cpu "$shell")
     "$@"
     printf '%s\n' "${ci_passed[@]}" >"$ci_lane_dir/lane-$name.passed"
     printf '%s\n' "${ci_failed[@]}" >"$ci_lane_dir/lane-$name.failed"
-    ci_since "$started" >"$ci_lane_dir/lane-$name.wall"
+    echo "$(ci_since "$started") s, CPU $(ci_cpu_since "$shell" "$cpu")" >"$ci_lane_dir/lane-$name.wall"
   ) >"$ci_lane_dir/lane-$name.log" 2>&1 </dev/null &
   ci_lane_pids[$!]=$name
 }
@@ -178,6 +199,7 @@ ci_tools() {
   export PATH="$tools/commands:$PATH"
 }
 
+ci_not_costly=(-m "not costly")
 ci_pytest() {
   local run=() status=0
   while [ $# -gt 0 ] && [ "$1" != -- ]; do
@@ -185,7 +207,7 @@ ci_pytest() {
     shift
   done
   [ $# -gt 0 ] && shift
-  "${run[@]}" -m pytest -q -p no:cacheprovider "$@" || status=$?
+  "${run[@]}" -m pytest -q -p no:cacheprovider --durations=10 "$@" || status=$?
   [ "$status" != 5 ] || die "pytest collected no tests"
   return "$status"
 }

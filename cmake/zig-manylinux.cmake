@@ -65,6 +65,11 @@ set(KELVAR_GLIBC_TARGET ${KELVAR_ARCH}-linux-gnu.2.17)
 set(CMAKE_CXX_COMPILER "${KELVAR_ZIG}" c++ -target ${KELVAR_GLIBC_TARGET} -fno-sanitize=undefined)
 set(KELVAR_WHERE_FLAGS -target ${KELVAR_ARCH}-linux-musl CACHE STRING
   "Compiler and linker flags of the stand-in where only")
+# The stand-in uses the C++ headers only (string_view, placement new, no
+# exceptions): linked without libc++, zig builds no libc++, libc++abi and
+# libunwind for musl, a minute of both cores for each processor when its
+# cache is empty. A use of the library would fail the link, not pass.
+set(KELVAR_WHERE_LINK_FLAGS -nostdlib++ CACHE STRING "Linker flags of the stand-in where only")
 
 # The module unwinds with the system's libgcc_s, the unwinder that glibc's
 # pthread_exit uses to end a thread, rather than with a copy of zig's own:

@@ -69,7 +69,34 @@ for _row in ("a plain host with many descriptors", "a thread that forks without 
 _SECCOMP_UNDER_EMULATION = "qemu-user emulation refuses seccomp filters, so no refused-call row can run"
 
 
+# Rows whose time goes to waiting on processes and their timeouts (job
+# control, hosts that refuse calls) or to many short-lived interpreters (the
+# shutdown fuzz): most of the suite's time and little of it the interpreter's
+# version decides. They carry the mark `costly`, so that a run can leave them
+# out with -m "not costly" (CI does on the interpreters between the oldest
+# and the newest). By file, or by test in a file.
+_COSTLY = {
+    "test_lookup_job_control.py": None,
+    "test_reliability_hostile.py": None,
+    "test_fuzz.py": {"test_random_calls_in_daemon_threads_let_the_process_end_at_any_moment"},
+}
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "costly: a slow row that CI runs on the oldest and newest interpreter only")
+
+
+def _costly(item):
+    if item.path.name not in _COSTLY:
+        return False
+    tests = _COSTLY[item.path.name]
+    return tests is None or item.originalname in tests
+
+
 def pytest_collection_modifyitems(config, items):
+    for item in items:
+        if _costly(item):
+            item.add_marker(pytest.mark.costly)
     if not EMULATED:
         return
     for item in items:
