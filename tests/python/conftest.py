@@ -73,15 +73,17 @@ _SECCOMP_UNDER_EMULATION = "qemu-user emulation refuses seccomp filters, so no r
 
 
 # Rows whose time goes to waiting on processes and their timeouts (job
-# control, hosts that refuse calls) or to many short-lived interpreters (the
-# shutdown fuzz): most of the suite's time and little of it the interpreter's
-# version decides. They carry the mark `costly`, so that a run can leave them
+# control, hosts that refuse calls), to many short-lived interpreters (the
+# shutdown fuzz) or to mypy (the stubs, which no processor changes): most of
+# the suite's time and little of it the interpreter's version decides. They carry the mark `costly`, so that a run can leave them
 # out with -m "not costly" (CI does on the interpreters between the oldest
 # and the newest). By file, or by test in a file.
 _COSTLY = {
     "test_lookup_job_control.py": None,
     "test_reliability_hostile.py": None,
     "test_fuzz.py": {"test_random_calls_in_daemon_threads_let_the_process_end_at_any_moment"},
+    "test_typing.py": {"test_stubs_match_the_runtime_module", "test_sample_uses_are_accepted",
+                       "test_wrong_use_is_rejected", "test_nothing_else_in_the_wrong_sample_is_rejected"},
 }
 
 
@@ -111,6 +113,20 @@ def pytest_collection_modifyitems(config, items):
         if reason is not None:
             # First among the skip marks, so that the reason given is this one.
             item.add_marker(pytest.mark.skipif(True, reason=reason), append=False)
+
+
+@pytest.hookimpl(trylast=True)
+def pytest_unconfigure(config):
+    # A suite that has finished but whose interpreter then never ends would
+    # show only as the runner's time limit: name the threads that the exit
+    # waits for, and after two minutes print every stack and end.
+    import faulthandler
+    import threading
+
+    left = [t for t in threading.enumerate() if t is not threading.main_thread()]
+    if left:
+        print(f"\nthreads left at the end: {left}", file=sys.stderr)
+    faulthandler.dump_traceback_later(120, exit=True)
 
 
 def pytest_report_header(config):
