@@ -14,7 +14,13 @@ namespace kelvar::py {
 // --- The lock, and the gate into the interpreter -----------------------------
 
 void detail::note_unwind_from_interpreter() noexcept {
-  if (!std::current_exception()) attach_count() = lock_lost_for_good;
+  if (std::current_exception()) return;
+  attach_count() = lock_lost_for_good;
+  // What the ending thread had yet to release stays with it (nothing may be
+  // released without the lock), but the list is freed here: no destructor
+  // of a thread-local frees it at the thread's end (see waiting_releases).
+  delete std::exchange(waiting_releases(), nullptr);
+  any_waiting_release() = false;
 }
 
 void release_reference(PyObject* object) noexcept {
@@ -27,7 +33,9 @@ void release_reference(PyObject* object) noexcept {
     return;
   }
   try {
-    detail::waiting_releases().push_back(object);
+    detail::ReleaseList*& waiting = detail::waiting_releases();
+    if (waiting == nullptr) waiting = new detail::ReleaseList();
+    waiting->push_back(object);
     detail::any_waiting_release() = true;
   } catch (...) {
     // No memory left to remember it: the object is leaked, which is all
@@ -36,14 +44,19 @@ void release_reference(PyObject* object) noexcept {
 }
 
 void detail::release_waiting() {
-  std::vector<PyObject*>& waiting = waiting_releases();
   // One at a time from the back: a finaliser may let go of more (added at
   // the back, and released here too), or call the module again on this
-  // thread, whose own call then releases the rest. Should a finaliser end
-  // the thread, what is left stays with the ending thread.
-  while (!waiting.empty()) {
-    PyObject* const object = waiting.back();
-    waiting.pop_back();
+  // thread, whose own call then releases the rest and frees the list: it is
+  // looked up afresh after every release. Should a finaliser end the thread,
+  // what is left stays with the ending thread, list and all.
+  while (ReleaseList* const waiting = waiting_releases()) {
+    if (waiting->empty()) {
+      waiting_releases() = nullptr;
+      delete waiting;
+      break;
+    }
+    PyObject* const object = waiting->back();
+    waiting->pop_back();
     Py_DecRef(object);
   }
   any_waiting_release() = false;

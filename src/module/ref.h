@@ -56,9 +56,16 @@ void note_unwind_from_interpreter() noexcept;
 // The references this thread has let go of whose release may free an object
 // (see release_reference). Only this thread touches them, so
 // they are released by a call of the module on the interpreter of the call
-// that dropped them, never by another.
-inline std::vector<PyObject*>& waiting_releases() noexcept {
-  thread_local std::vector<PyObject*> waiting;
+// that dropped them, never by another. The list is on the heap, made when
+// first needed and freed once emptied, and the thread-local is a bare
+// pointer: every thread-local here is trivially destructible, since
+// mingw-w64's emulated thread-local storage can free a thread's block before
+// the destructors of its thread-locals run, and a list destroyed there would
+// free whatever the freed block then held (a corrupt heap, then a hung exit).
+using ReleaseList = std::vector<PyObject*>;
+inline ReleaseList*& waiting_releases() noexcept {
+  thread_local ReleaseList* waiting = nullptr;
+  static_assert(std::is_trivially_destructible_v<decltype(waiting)>);
   return waiting;
 }
 // Whether that list may be non-empty: a constant-initialised flag, so that

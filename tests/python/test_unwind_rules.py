@@ -17,6 +17,11 @@ of marked the thread. So:
    ones included (a standard owner's reset, destructor or assignment):
    `release_reference` is noexcept, and only ref.cpp releases.
 
+4. Every thread-local (in all of src/) is of a trivially destructible type:
+   mingw-w64's emulated thread-local storage can free a thread's block
+   before the destructors of its thread-locals run, and one run there frees
+   what the freed block then holds (a corrupt heap, then a hung exit).
+
 The check reads C++ with regular expressions, which suffices for the
 module's plain style; functions are told apart by name, and a name that any
 function running Python code bears counts as running Python code.
@@ -251,3 +256,28 @@ def test_the_check_finds_each_kind_of_slip(tmp_path, file, source, expected):
     (tmp_path / file).write_text(source)
     found = violations(tmp_path)
     assert any(expected in line for line in found), found
+
+
+# A thread-local's type: a number, a flag or a pointer.
+THREAD_LOCAL = re.compile(r"\bthread_local\s+([^=;{(]+?)\s+\w+\s*[=;{]")
+TRIVIAL_TYPE = re.compile(r"^(?:int|bool|unsigned|std::size_t|[\w:<>]+\s*\*)$")
+
+
+def thread_locals_with_destructors(root):
+    return [f"{path.name}: thread_local {match.group(1).strip()}"
+            for path in sorted(root.rglob("*.[ch]*")) if path.is_file()
+            for match in THREAD_LOCAL.finditer(path.read_text(encoding="utf-8"))
+            if not TRIVIAL_TYPE.match(match.group(1).strip())]
+
+
+@pytest.mark.parametrize("source, flagged", [
+    ("thread_local std::vector<PyObject*> waiting;", True),
+    ('thread_local std::string name = "";', True),
+    ("thread_local ReleaseList* waiting = nullptr;", False),
+    ("thread_local int count = 0;", False),
+    ("thread_local bool any = false;", False),
+])
+def test_every_thread_local_is_trivially_destructible(tmp_path, source, flagged):
+    assert thread_locals_with_destructors(MODULE.parent) == []
+    (tmp_path / "slip.h").write_text(source)
+    assert bool(thread_locals_with_destructors(tmp_path)) == flagged
