@@ -324,9 +324,11 @@ def test_ctrl_c_at_the_terminal_ends_a_lookup_on_any_thread(sandbox, start):
         run, lookup = report[thread + " run"], report[thread + " lookup"]
         assert "seconds" in run and "seconds" in lookup, report
         # subprocess.run ends at the Ctrl+C (far before the 20 s sleep),
-        # and so must the lookup.
+        # and so must the lookup. The margin is the dying family's to take
+        # on a machine whose cores are shared many times over (seen: 4.4 s
+        # in CI); a lookup that waits for the sleep takes 20 s.
         assert run["seconds"] < 5, (thread, run)
-        assert lookup["seconds"] < run["seconds"] + 1.0, (thread, lookup, run)
+        assert lookup["seconds"] < run["seconds"] + 8.0, (thread, lookup, run)
         for pid in families[thread + " lookup"]:
             deadline = time.monotonic() + 5
             while not where_is_gone(pid) and time.monotonic() < deadline:
