@@ -20,7 +20,6 @@ void detail::note_unwind_from_interpreter() noexcept {
   // released without the lock), but the list is freed here: no destructor
   // of a thread-local frees it at the thread's end (see waiting_releases).
   delete std::exchange(waiting_releases(), nullptr);
-  any_waiting_release() = false;
 }
 
 void release_reference(PyObject* object) noexcept {
@@ -36,7 +35,6 @@ void release_reference(PyObject* object) noexcept {
     detail::ReleaseList*& waiting = detail::waiting_releases();
     if (waiting == nullptr) waiting = new detail::ReleaseList();
     waiting->push_back(object);
-    detail::any_waiting_release() = true;
   } catch (...) {
     // No memory left to remember it: the object is leaked, which is all
     // that is left to do without running code here.
@@ -59,7 +57,6 @@ void detail::release_waiting() {
     waiting->pop_back();
     Py_DecRef(object);
   }
-  any_waiting_release() = false;
 }
 
 Detached::Detached() noexcept {

@@ -62,18 +62,14 @@ void note_unwind_from_interpreter() noexcept;
 // mingw-w64's emulated thread-local storage can free a thread's block before
 // the destructors of its thread-locals run, and a list destroyed there would
 // free whatever the freed block then held (a corrupt heap, then a hung exit).
+// A pointer is also constant-initialised: the check on every entry and every
+// call into the interpreter is one access to thread-local storage, and a list
+// exists only while releases may be waiting.
 using ReleaseList = std::vector<PyObject*>;
 inline ReleaseList*& waiting_releases() noexcept {
   thread_local ReleaseList* waiting = nullptr;
   static_assert(std::is_trivially_destructible_v<decltype(waiting)>);
   return waiting;
-}
-// Whether that list may be non-empty: a constant-initialised flag, so that
-// the check on every entry and every call into the interpreter is one access
-// to thread-local storage, without the guard of the list's initialisation.
-inline bool& any_waiting_release() noexcept {
-  thread_local bool any = false;
-  return any;
 }
 
 // Releases them all, running whatever finalisers that takes. Only inside
@@ -84,7 +80,7 @@ void release_waiting();
 // Whether this thread holds the lock for the module and has references
 // waiting for a release.
 inline bool releases_waiting() noexcept {
-  return detail::any_waiting_release() && attach_count() > 0;
+  return detail::waiting_releases() != nullptr && attach_count() > 0;
 }
 
 // Runs `call`, a call into the interpreter that may run Python code (or a

@@ -75,9 +75,10 @@ _SECCOMP_UNDER_EMULATION = "qemu-user emulation refuses seccomp filters, so no r
 # Rows whose time goes to waiting on processes and their timeouts (job
 # control, hosts that refuse calls), to many short-lived interpreters (the
 # shutdown fuzz) or to mypy (the stubs, which no processor changes): most of
-# the suite's time and little of it the interpreter's version decides. They carry the mark `costly`, so that a run can leave them
-# out with -m "not costly" (CI does on the interpreters between the oldest
-# and the newest). By file, or by test in a file.
+# the suite's time and little of it the interpreter's version decides. They
+# carry the mark `costly`, so that a run can leave them out with
+# -m "not costly" (CI does where another run has them). By file, or by test
+# in a file.
 _COSTLY = {
     "test_lookup_job_control.py": None,
     "test_reliability_hostile.py": None,
