@@ -69,6 +69,17 @@ for _row in ("a plain host with many descriptors", "a thread that forks without 
     _NOT_UNDER_EMULATION[("test_hostile_hosts_still_get_answers", _row)] = (
         "qemu-user runs vfork as a fork, so a stopped lookup cannot learn that `where` leads "
         "a group and kills it alone")
+# A vfork under qemu-user is a fork of the whole emulator; made while other
+# emulated threads are still being created, it can leave the child waiting
+# for good on a lock of the emulator's, before exec (seen in about 1 run in
+# 50 of this row's script on a loaded machine: a child as old as its
+# process, two host threads, asleep in a futex; the child's steps make no
+# such call). The lookup waits for that child as for any `where`. The rows
+# that start their threads behind a barrier have not shown it.
+_NOT_UNDER_EMULATION[("test_daemon_threads_inside_a_call_at_shutdown_let_the_process_end",
+                      "four threads in lookups")] = (
+    "under qemu-user a vfork while threads are being created can leave the emulator's "
+    "child waiting on the emulator's own lock before exec")
 _SECCOMP_UNDER_EMULATION = "qemu-user emulation refuses seccomp filters, so no refused-call row can run"
 
 
