@@ -45,6 +45,17 @@ def calls_for(base):
     return max(int(count), 50)
 
 
+def runs_for(base):
+    """The number of runs of a row that starts an interpreter for each run,
+    whose plain run makes `base` of them: an interpreter under the
+    sanitizers costs several times its plain start, and more under Wine or
+    emulation (the scale)."""
+    runs = base * SCALE
+    if SANITIZED:
+        runs /= 2
+    return max(2, round(runs))
+
+
 THREADS = 12
 
 

@@ -13,7 +13,7 @@ import textwrap
 import pytest
 
 import _kelvar
-from _reliability_helpers import CHILD_TIMEOUT, CMD, EXT, SCALE
+from _reliability_helpers import CHILD_TIMEOUT, CMD, EXT, runs_for
 
 
 # ---------------------------------------------------------------------------
@@ -221,12 +221,11 @@ def test_daemon_threads_inside_a_call_at_shutdown_let_the_process_end(target, th
     # written to its standard error. Each object made for the module alone
     # has a finaliser that gives up the lock: a release without the lock
     # would run it without the lock, and a release inside a frame that may
-    # not unwind would end the process. Where a process start costs many
-    # times its native time (Windows under Wine, emulation), the run makes a
-    # quarter of the calls (the scale) and fewer exits; Windows ends such a
-    # thread without unwinding it, so two say enough there.
+    # not unwind would end the process. Fewer exits where an interpreter
+    # start costs several times its native time; Windows ends such a thread
+    # without unwinding it, so two say enough there.
     source = SHUTDOWN_SOURCE.replace("THREADS", str(threads)).replace("TARGET", repr(target))
-    for _ in range(max(2, round(8 * SCALE))):
+    for _ in range(runs_for(8)):
         with subprocess.Popen([sys.executable, "-c", source], stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE, text=True) as proc:
             stdout, stderr = proc.communicate(timeout=CHILD_TIMEOUT)
