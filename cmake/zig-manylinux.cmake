@@ -17,7 +17,7 @@
 
 # Checks that CMake compiles in projects of their own read this file again,
 # without the cache: the environment carries the choices to them.
-foreach(variable KELVAR_ZIG KELVAR_ARCH KELVAR_SYSROOT KELVAR_EMULATOR)
+foreach(variable KELVAR_ZIG KELVAR_ARCH KELVAR_SYSROOT KELVAR_EMULATOR KELVAR_WHERE_MUSL)
   if(NOT ${variable} AND DEFINED ENV{${variable}})
     set(${variable} "$ENV{${variable}}")
   endif()
@@ -34,7 +34,7 @@ endif()
 if(NOT KELVAR_ARCH MATCHES "^(x86_64|aarch64)$")
   message(FATAL_ERROR "KELVAR_ARCH is x86_64 or aarch64, not ${KELVAR_ARCH}")
 endif()
-foreach(variable KELVAR_ZIG KELVAR_ARCH KELVAR_SYSROOT KELVAR_EMULATOR)
+foreach(variable KELVAR_ZIG KELVAR_ARCH KELVAR_SYSROOT KELVAR_EMULATOR KELVAR_WHERE_MUSL)
   if(${variable})
     set(ENV{${variable}} "${${variable}}")
   endif()
@@ -70,6 +70,31 @@ set(KELVAR_WHERE_FLAGS -target ${KELVAR_ARCH}-linux-musl CACHE STRING
 # libunwind for musl, a minute of both cores for each processor when its
 # cache is empty. A use of the library would fail the link, not pass.
 set(KELVAR_WHERE_LINK_FLAGS -nostdlib++ CACHE STRING "Linker flags of the stand-in where only")
+
+# zig builds musl itself for the stand-in, most of a minute of both cores for
+# each processor when its cache is empty, unless it is given a musl that is
+# installed. KELVAR_WHERE_MUSL names the root of one laid out as Debian's
+# musl-dev lays it out (/ for the build machine's processor, or a folder
+# holding musl-dev:arm64 unpacked), with GCC's crtbeginS.o beside it
+# (libgcc-12-dev), which zig links into a program of a libc that it did not
+# build.
+if(KELVAR_WHERE_MUSL)
+  set(kelvar_musl_lib "${KELVAR_WHERE_MUSL}/usr/lib/${KELVAR_ARCH}-linux-musl")
+  set(kelvar_musl_include "${KELVAR_WHERE_MUSL}/usr/include/${KELVAR_ARCH}-linux-musl")
+  file(GLOB kelvar_crtbegin "${KELVAR_WHERE_MUSL}/usr/lib/gcc/${KELVAR_ARCH}-linux-gnu/*/crtbeginS.o")
+  if(NOT EXISTS "${kelvar_musl_lib}/rcrt1.o" OR NOT EXISTS "${kelvar_musl_include}/stdio.h" OR NOT kelvar_crtbegin)
+    message(FATAL_ERROR "KELVAR_WHERE_MUSL=${KELVAR_WHERE_MUSL}: no ${KELVAR_ARCH} musl (musl-dev) "
+      "or no crtbeginS.o of GCC (libgcc-12-dev) there")
+  endif()
+  list(GET kelvar_crtbegin 0 kelvar_crtbegin)
+  get_filename_component(kelvar_gcc_dir "${kelvar_crtbegin}" DIRECTORY)
+  # zig's description of a C library that is installed.
+  set(kelvar_musl_paths "${CMAKE_BINARY_DIR}/where-musl-${KELVAR_ARCH}.txt")
+  file(WRITE "${kelvar_musl_paths}" "include_dir=${kelvar_musl_include}\nsys_include_dir=${kelvar_musl_include}\n"
+    "crt_dir=${kelvar_musl_lib}\nmsvc_lib_dir=\nkernel32_lib_dir=\ngcc_dir=${kelvar_gcc_dir}\ndarwin_sdk_dir=\n")
+  set(KELVAR_WHERE_ENV "ZIG_LIBC=${kelvar_musl_paths}" CACHE STRING
+    "VAR=value pairs in the environment of the stand-in's compiler and linker only")
+endif()
 
 # The module unwinds with the system's libgcc_s, the unwinder that glibc's
 # pthread_exit uses to end a thread, rather than with a copy of zig's own:
