@@ -25,9 +25,13 @@
 #                           costly (tests/python/conftest.py), for a run that
 #                           another run of the same build has given them
 #   ci_lane NAME CMD...     runs CMD (its ci_stage calls) in the background, its
-#                           output kept in ci_lane_dir; ci_join_lanes waits for
+#                           output kept in ci_lane_dir, in a control group of its
+#                           own where it can; ci_join_lanes waits for
 #                           every lane, shows each one's output whole as it ends
 #                           and adds its stages to the summary, with its time
+#   ci_cgroup_join NAME     puts this shell in a new control group, by which
+#                           ci_stage counts processor time (ci_cgroup_leave
+#                           removes it at exit)
 #   ci_arm64_sysroot DIR PKG...  Debian's arm64 packages, with all they need,
 #                           unpacked into DIR by apt with a state of its own: the
 #                           system's package database is not touched
@@ -98,19 +102,59 @@ ci_failed=()
 # Wall time since a start taken from EPOCHREALTIME, in seconds to a tenth:
 # SECONDS counts whole seconds, and a stage of 1.5 s could show as 1 or 2.
 ci_since() { awk -v a="$1" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.1f", b - a }'; }
-# ci_cpu PID: the processor time (user and system) of the process's
-# children that have ended, in seconds. Taken before and after a stage, in
-# the shell that runs it, it is the stage's: two cores shared by four lanes
-# make wall times depend on the neighbours, the processor time is the
-# stage's own work. A process that left its parent, or that no one waits
-# for (wineserver, the programs that Wine starts), is not counted. The shell is named by $BASHPID, since a command substitution is
-# a process of its own.
-ci_cpu() {
+# Processor time, in seconds, beside wall time: two cores shared by five
+# lanes make wall times depend on the neighbours, the processor time is a
+# stage's own work. Where the machine lets the run make control groups (as
+# root, with cgroup v1's cpuacct or cgroup v2), each lane and the run itself
+# get one (ci_cgroup_join), and a stage's time is its group's: every process
+# it started, also those that left their parent or that no one waits for
+# (wineserver and the programs that Wine starts). Elsewhere it is the
+# children's times of the shell, which miss those.
+ci_cgroup=
+ci_cgroups_made=()
+ci_cgroup_join() { # NAME: moves this shell into a new group inside its own
+  local line dir
+  if line=$(grep -m1 -E '^[0-9]+:([^:]*,)?cpuacct(,[^:]*)?:' /proc/self/cgroup 2>/dev/null); then
+    dir=/sys/fs/cgroup/cpuacct${line##*:}
+  elif line=$(grep -m1 '^0::' /proc/self/cgroup 2>/dev/null); then
+    dir=/sys/fs/cgroup${line#0::}
+    [ -f "$dir/cpu.stat" ] || return 0
+  else
+    return 0
+  fi
+  dir=${dir%/}/kelvar-ci-$BASHPID-$1
+  mkdir "$dir" 2>/dev/null || return 0
+  if echo "$BASHPID" >"$dir/cgroup.procs" 2>/dev/null; then
+    ci_cgroup=$dir
+    ci_cgroups_made+=("$dir")
+  else
+    rmdir "$dir" 2>/dev/null || true
+  fi
+}
+ci_cgroup_leave() { # at exit: what is left goes to the parent group, then the groups
+  local dir inner pid
+  for dir in "${ci_cgroups_made[@]}"; do
+    # A lane's group that a killed lane left behind is inside the run's.
+    for inner in "$dir"/kelvar-ci-*/ "$dir"; do
+      [ -d "$inner" ] || continue
+      while read -r pid; do echo "$pid" >"$dir/../cgroup.procs" 2>/dev/null || true; done <"$inner/cgroup.procs"
+      rmdir "$inner" 2>/dev/null || true
+    done
+  done
+}
+ci_cpu() { # PID: the processor time so far of the shell PID's group, or of its ended children
   local stat
-  read -r -a stat <"/proc/$1/stat"
-  # Fields 16 and 17 (after the name, which has no space here): cutime and
-  # cstime, in clock ticks.
-  awk -v u="${stat[15]}" -v s="${stat[16]}" -v hz="$(getconf CLK_TCK)" 'BEGIN { printf "%.1f", (u + s) / hz }'
+  if [ -n "$ci_cgroup" ] && [ -f "$ci_cgroup/cpuacct.usage" ]; then
+    awk '{ printf "%.1f", $1 / 1e9 }' "$ci_cgroup/cpuacct.usage"
+  elif [ -n "$ci_cgroup" ]; then
+    awk '$1 == "usage_usec" { printf "%.1f", $2 / 1e6 }' "$ci_cgroup/cpu.stat"
+  else
+    # Fields 16 and 17 (after the name, which has no space here): cutime and
+    # cstime, in clock ticks. The shell is named by $BASHPID, since a command
+    # substitution is a process of its own.
+    read -r -a stat <"/proc/$1/stat"
+    awk -v u="${stat[15]}" -v s="${stat[16]}" -v hz="$(getconf CLK_TCK)" 'BEGIN { printf "%.1f", (u + s) / hz }'
+  fi
 }
 ci_cpu_since() { awk -v a="$2" -v b="$(ci_cpu "$1")" 'BEGIN { printf "%.1f", b - a }'; }
 ci_stage() {
@@ -140,11 +184,14 @@ ci_lane() {
     ci_passed=()
     ci_failed=()
     local started=$EPOCHREALTIME shell=$BASHPID cpu
+    ci_cgroups_made=()
+    ci_cgroup_join "lane-$name"
     cpu=$(ci_cpu "$shell")
     "$@"
     printf '%s\n' "${ci_passed[@]}" >"$ci_lane_dir/lane-$name.passed"
     printf '%s\n' "${ci_failed[@]}" >"$ci_lane_dir/lane-$name.failed"
     echo "$(ci_since "$started") s, CPU $(ci_cpu_since "$shell" "$cpu")" >"$ci_lane_dir/lane-$name.wall"
+    ci_cgroup_leave
   ) >"$ci_lane_dir/lane-$name.log" 2>&1 </dev/null &
   ci_lane_pids[$!]=$name
 }
