@@ -11,8 +11,9 @@
 #   ci_at_exit CMD          adds to what runs at exit (one trap for everything)
 #   ci_stage NAME CMD...    runs a stage in a subshell, records its outcome, and
 #                           goes on; ci_summary prints them all and fails if any did
-#   ci_apt PKG...           installs Debian packages, refreshing the lists only
-#                           when an install cannot do without it
+#   ci_apt PKG...           installs the Debian packages that are not installed,
+#                           refreshing the lists only when an install cannot do
+#                           without it
 #   ci_tools                the one virtual environment of build and release tools
 #                           (zig, auditwheel, twine, CMake, Ninja, abi3audit, pytest), made
 #                           once and kept; sets `tools` and puts its commands
@@ -92,11 +93,17 @@ ci_venv() {
 }
 
 ci_apt() {
-  command -v apt-get >/dev/null || die "cannot install $* without apt-get"
+  local package missing=()
+  for package in "$@"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
+  done
+  [ ${#missing[@]} -gt 0 ] || return 0
+  echo "installing ${missing[*]}"
+  command -v apt-get >/dev/null || die "cannot install ${missing[*]} without apt-get"
   export DEBIAN_FRONTEND=noninteractive
-  apt-get -o DPkg::Lock::Timeout=300 install -y -qq --no-install-recommends "$@" >/dev/null 2>&1 \
-    || { apt-get update -qq >/dev/null && apt-get -o DPkg::Lock::Timeout=300 install -y -qq --no-install-recommends "$@" >/dev/null; } \
-    || die "could not install $*"
+  apt-get -o DPkg::Lock::Timeout=300 install -y -qq --no-install-recommends "${missing[@]}" >/dev/null 2>&1 \
+    || { apt-get update -qq >/dev/null && apt-get -o DPkg::Lock::Timeout=300 install -y -qq --no-install-recommends "${missing[@]}" >/dev/null; } \
+    || die "could not install ${missing[*]}"
 }
 
 ci_passed=()
