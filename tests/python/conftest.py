@@ -125,8 +125,9 @@ def pytest_collection_modifyitems(config, items):
         return
     for item in items:
         callspec = getattr(item, "callspec", None)
-        reason = (_NOT_UNDER_EMULATION.get((item.originalname, callspec.id))
-                  if callspec else None) or _NOT_UNDER_EMULATION.get((item.originalname, None))
+        row = callspec.id if callspec else None
+        reason = (_NOT_UNDER_EMULATION.get((item.originalname, row))
+                  or _NOT_UNDER_EMULATION.get((item.originalname, None)))
         if reason is None and any("call numbers" in str(mark.kwargs.get("reason", ""))
                                   for mark in item.iter_markers("skipif")):
             reason = _SECCOMP_UNDER_EMULATION
